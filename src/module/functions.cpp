@@ -1,0 +1,29 @@
+// The module's method table and the small functions that have no file of their own.
+//
+// Functions are registered in one fixed order, which is also the order they are documented in;
+// each later group of functions (lexing, streams, grammars, layout) takes its place here.
+#include "module/functions.h"
+
+namespace tessel::module {
+
+namespace {
+
+constexpr const char* kestrel_version_doc =
+    "kestrel_version() -> str\n"
+    "The KESTREL version this compiled extension was built against (kestrel/version), so a "
+    "stale\n"
+    "build or install can be detected by comparing it to the pinned kestrel-regex version.";
+
+}  // namespace
+
+PyObject* kestrel_version(PyObject*, PyObject*) noexcept {
+    return PyUnicode_FromString(KESTREL_VERSION);
+}
+
+std::vector<PyMethodDef> method_table() {
+    return {
+        {"kestrel_version", kestrel_version, METH_NOARGS, kestrel_version_doc},
+    };
+}
+
+}  // namespace tessel::module

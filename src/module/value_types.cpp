@@ -1,0 +1,301 @@
+// Position and Token; see value_types.h.
+#include "module/value_types.h"
+
+#include <memory>
+#include <string>
+
+#include "binding/convert.h"
+#include "binding/ref.h"
+
+namespace tessel::module {
+
+namespace mb = morrow::binding;
+using mb::cast_error;
+using mb::ref;
+
+namespace {
+
+struct position_record {
+    std::int64_t offset;
+    std::int64_t line;
+    std::int64_t column;
+};
+
+struct token_record {
+    std::int32_t kind;
+    ref lexeme;    // str or bytes
+    ref position;  // a Position
+    ref mode;      // str
+};
+
+// Process-wide: the type objects are created once and shared by every module object.
+mb::wrapped_type g_position_type("tessel.Position");
+mb::wrapped_type g_token_type("tessel.Token");
+
+constexpr std::uint32_t hash_multiplier = 1000003u;
+
+// Reads a 32-bit hash as the signed value it is and keeps -1 free for "error".
+Py_hash_t finish_hash(std::uint32_t h) noexcept {
+    auto value = static_cast<std::int32_t>(h);
+    return value == -1 ? -2 : static_cast<Py_hash_t>(value);
+}
+
+// ---- Position ----------------------------------------------------------------------------
+
+position_record& position_of(PyObject* self) {
+    return *static_cast<position_record*>(mb::own_record(g_position_type, self));
+}
+
+int position_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return mb::guarded_init([&]() -> int {
+        auto* obj = reinterpret_cast<mb::wrapped_object*>(self);
+        if (obj->record != nullptr) {
+            throw cast_error(g_position_type.qualified_name() + " cannot be re-initialized");
+        }
+        PyObject* a[3];
+        if (!g_position_type.init_keywords().parse(args, kwargs, a)) return -1;
+        // Column first, then line, then offset: with several bad arguments the message is
+        // about the last one given.
+        const std::int64_t column = mb::to_int64(a[2]);
+        const std::int64_t line = mb::to_int64(a[1]);
+        const std::int64_t offset = mb::to_int64(a[0]);
+        obj->record = new position_record{offset, line, column};
+        return 0;
+    });
+}
+
+template <std::int64_t position_record::*Field>
+PyObject* position_get(PyObject* self, void*) noexcept {
+    return mb::guarded_getter([&] { return PyLong_FromLongLong(position_of(self).*Field); });
+}
+
+PyObject* position_repr(PyObject* self) noexcept {
+    return mb::guarded_repr([&] {
+        const position_record& p = position_of(self);
+        return PyUnicode_FromFormat("Position(line=%lld, column=%lld, offset=%lld)",
+                                    static_cast<long long>(p.line),
+                                    static_cast<long long>(p.column),
+                                    static_cast<long long>(p.offset));
+    });
+}
+
+PyObject* position_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    return mb::guarded_compare([&]() -> PyObject* {
+        if ((op != Py_EQ && op != Py_NE) ||
+            !PyObject_TypeCheck(other, g_position_type.require_type())) {
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+        const position_record& a = position_of(self);
+        const position_record& b = position_of(other);
+        const bool equal = a.offset == b.offset && a.line == b.line && a.column == b.column;
+        return PyBool_FromLong((op == Py_EQ) == equal);
+    });
+}
+
+Py_hash_t position_hash(PyObject* self) noexcept {
+    return mb::guarded_hash([&] {
+        const position_record& p = position_of(self);
+        std::uint32_t h = static_cast<std::uint32_t>(p.offset) ^ 0x345678u;
+        h = h * hash_multiplier ^ static_cast<std::uint32_t>(p.line);
+        h = h * hash_multiplier ^ static_cast<std::uint32_t>(p.column);
+        h = h * hash_multiplier;
+        return finish_hash(h);
+    });
+}
+
+PyGetSetDef position_getset[] = {
+    {"offset", position_get<&position_record::offset>, nullptr,
+     "0-based byte offset of the position", nullptr},
+    {"line", position_get<&position_record::line>, nullptr, "1-based line of the position",
+     nullptr},
+    {"column", position_get<&position_record::column>, nullptr,
+     "1-based column of the position, in the lexer's column unit (bytes by default)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- Token -------------------------------------------------------------------------------
+
+token_record& token_of(PyObject* self) {
+    return *static_cast<token_record*>(mb::own_record(g_token_type, self));
+}
+
+int token_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return mb::guarded_init([&]() -> int {
+        auto* obj = reinterpret_cast<mb::wrapped_object*>(self);
+        if (obj->record != nullptr) {
+            throw cast_error(g_token_type.qualified_name() + " cannot be re-initialized");
+        }
+        PyObject* a[4];
+        if (!g_token_type.init_keywords().parse(args, kwargs, a)) return -1;
+        const std::int32_t kind = mb::to_int32(a[0]);
+        const std::string_view mode_text = mb::to_string_view(a[3]);
+        ref mode(PyUnicode_FromStringAndSize(mode_text.data(),
+                                             static_cast<Py_ssize_t>(mode_text.size())));
+        if (!mode) throw mb::error_already_set();
+        PyObject* lexeme = a[1];
+        if (!PyUnicode_Check(lexeme) && !PyBytes_Check(lexeme)) {
+            throw cast_error("Token lexeme must be str or bytes");
+        }
+        mb::wrapped_record(g_position_type, a[2]);
+        obj->record = new token_record{kind, ref::borrow(lexeme), ref::borrow(a[2]), std::move(mode)};
+        return 0;
+    });
+}
+
+PyObject* token_get_kind(PyObject* self, void*) noexcept {
+    return mb::guarded_getter([&] { return PyLong_FromLong(token_of(self).kind); });
+}
+
+template <ref token_record::*Field>
+PyObject* token_get_ref(PyObject* self, void*) noexcept {
+    return mb::guarded_getter([&] { return ref::borrow((token_of(self).*Field).get()).release(); });
+}
+
+// offset, line and column are read from the position by ordinary attribute access.
+template <const char* Name>
+PyObject* token_get_position_field(PyObject* self, void*) noexcept {
+    return mb::guarded_getter(
+        [&] { return PyObject_GetAttrString(token_of(self).position.get(), Name); });
+}
+constexpr char offset_name[] = "offset";
+constexpr char line_name[] = "line";
+constexpr char column_name[] = "column";
+
+PyObject* token_repr(PyObject* self) noexcept {
+    return mb::guarded_repr([&]() -> PyObject* {
+        const token_record& t = token_of(self);
+        ref line(PyObject_GetAttrString(t.position.get(), "line"));
+        ref column(line ? PyObject_GetAttrString(t.position.get(), "column") : nullptr);
+        ref text(column ? PyUnicode_FromFormat(
+                              "Token(kind=%d, lexeme=%R, line=%S, column=%S, mode=%R)",
+                              static_cast<int>(t.kind), t.lexeme.get(), line.get(),
+                              column.get(), t.mode.get())
+                        : nullptr);
+        if (!text) {
+            PyErr_Clear();
+            throw std::runtime_error("Token repr failed");
+        }
+        if (PyUnicode_AsUTF8AndSize(text.get(), nullptr) == nullptr) {
+            PyErr_Clear();
+            throw std::runtime_error("Token repr encode failed");
+        }
+        return text.release();
+    });
+}
+
+PyObject* token_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    return mb::guarded_compare([&]() -> PyObject* {
+        if ((op != Py_EQ && op != Py_NE) ||
+            !PyObject_TypeCheck(other, g_token_type.require_type())) {
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+        const token_record& a = token_of(self);
+        const token_record& b = token_of(other);
+        bool equal = a.kind == b.kind;
+        const ref token_record::*fields[] = {&token_record::lexeme, &token_record::position,
+                                             &token_record::mode};
+        for (auto field : fields) {
+            if (!equal) break;
+            int r = PyObject_RichCompareBool((a.*field).get(), (b.*field).get(), Py_EQ);
+            if (r < 0) {
+                PyErr_Clear();
+                throw std::runtime_error("Token comparison failed");
+            }
+            equal = r == 1;
+        }
+        return PyBool_FromLong((op == Py_EQ) == equal);
+    });
+}
+
+Py_hash_t token_hash(PyObject* self) noexcept {
+    return mb::guarded_hash([&] {
+        const token_record& t = token_of(self);
+        std::uint32_t h = static_cast<std::uint32_t>(t.kind) ^ 0x9e3779b9u;
+        for (PyObject* part : {t.lexeme.get(), t.position.get(), t.mode.get()}) {
+            Py_hash_t ph = PyObject_Hash(part);
+            if (ph == -1 && PyErr_Occurred() != nullptr) {
+                PyErr_Clear();
+                throw std::runtime_error("Token hash failed");
+            }
+            h = h * hash_multiplier ^ static_cast<std::uint32_t>(ph);
+        }
+        h = h * hash_multiplier;
+        return finish_hash(h);
+    });
+}
+
+PyGetSetDef token_getset[] = {
+    {"kind", token_get_kind, nullptr, "the token kind (int)", nullptr},
+    {"lexeme", token_get_ref<&token_record::lexeme>, nullptr, "the matched text (str or bytes)",
+     nullptr},
+    {"position", token_get_ref<&token_record::position>, nullptr,
+     "the Position of the first byte", nullptr},
+    {"mode", token_get_ref<&token_record::mode>, nullptr,
+     "the name of the mode the token was lexed in", nullptr},
+    {"offset", token_get_position_field<offset_name>, nullptr,
+     "position.offset \xe2\x80\x94 0-based byte offset", nullptr},
+    {"line", token_get_position_field<line_name>, nullptr, "position.line \xe2\x80\x94 1-based line",
+     nullptr},
+    {"column", token_get_position_field<column_name>, nullptr,
+     "position.column \xe2\x80\x94 1-based column, in the lexer's column unit", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+bool add_value_types(PyObject* module) noexcept {
+    if (!g_position_type.init_keywords().fill(
+            {{"offset", nullptr}, {"line", nullptr}, {"column", nullptr}})) {
+        return false;
+    }
+    ref default_mode(PyUnicode_FromString("default"));
+    if (!default_mode) return false;
+    if (!g_token_type.init_keywords().fill({{"kind", nullptr},
+                                            {"lexeme", nullptr},
+                                            {"position", nullptr},
+                                            {"mode", default_mode.get()}})) {
+        return false;
+    }
+    mb::type_slots position_slots;
+    position_slots.dealloc = mb::dealloc_wrapped<position_record>;
+    position_slots.getset = position_getset;
+    position_slots.repr = position_repr;
+    position_slots.richcompare = position_richcompare;
+    position_slots.hash = position_hash;
+    position_slots.init = position_init;
+    mb::type_slots token_slots;
+    token_slots.dealloc = mb::dealloc_wrapped<token_record>;
+    token_slots.getset = token_getset;
+    token_slots.repr = token_repr;
+    token_slots.richcompare = token_richcompare;
+    token_slots.hash = token_hash;
+    token_slots.init = token_init;
+    return g_position_type.add_to_module(module, position_slots) &&
+           g_token_type.add_to_module(module, token_slots);
+}
+
+PyObject* make_token(const tessel::token& tok, bool lexeme_bytes, PyObject* mode_name) noexcept {
+    try {
+        auto pos_record = std::make_unique<position_record>(position_record{
+            tok.pos.offset, tok.pos.line, tok.pos.column});
+        ref position(mb::new_wrapped(g_position_type, pos_record.get()));
+        if (!position) return nullptr;
+        pos_record.release();
+        // An empty lexeme is made from an empty buffer, never from a null view.
+        const char* data = tok.lexeme.empty() ? "" : tok.lexeme.data();
+        const auto size = static_cast<Py_ssize_t>(tok.lexeme.size());
+        ref lexeme(lexeme_bytes ? PyBytes_FromStringAndSize(data, size)
+                                : PyUnicode_DecodeUTF8(data, size, nullptr));
+        if (!lexeme) return nullptr;
+        auto record = std::make_unique<token_record>(
+            token_record{tok.kind, std::move(lexeme), std::move(position), ref::borrow(mode_name)});
+        PyObject* token = mb::new_wrapped(g_token_type, record.get());
+        if (token != nullptr) record.release();
+        return token;
+    } catch (...) {
+        mb::translate_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace tessel::module
