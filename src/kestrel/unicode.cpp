@@ -202,4 +202,12 @@ case_partner_list case_partners(std::uint32_t cp, bool unicode) noexcept {
     return out;
 }
 
+std::uint32_t next_cased_code_point(std::uint32_t from) noexcept {
+    const auto table = tables::case_table;
+    auto it = std::lower_bound(
+        table.begin(), table.end(), from,
+        [](const tables::case_entry& e, std::uint32_t c) { return e.cp < c; });
+    return it == table.end() ? max_code_point + 1 : it->cp;
+}
+
 }  // namespace kestrel

@@ -61,4 +61,9 @@ struct case_partner_list {
 };
 case_partner_list case_partners(std::uint32_t cp, bool unicode) noexcept;
 
+// The smallest code point >= from that has case partners (Unicode mode), or a value above
+// 0x10FFFF when there is none: lets a caller visit the cased members of a large range
+// without testing every code point of it.
+std::uint32_t next_cased_code_point(std::uint32_t from) noexcept;
+
 }  // namespace kestrel

@@ -432,3 +432,21 @@ TEST(CasePartners, AsciiModePairsOnlyAsciiLetters) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CasePartners, NextCasedCodePointWalksTheTable) {
+    // Walking with next_cased_code_point visits exactly the code points that have partners.
+    std::size_t visited = 0;
+    for (std::uint32_t cp = kestrel::next_cased_code_point(0); cp <= 0x10FFFF;
+         cp = kestrel::next_cased_code_point(cp + 1)) {
+        ASSERT_GT(kestrel::case_partners(cp, true).count, 0) << cp;
+        ++visited;
+    }
+    EXPECT_EQ(visited, kestrel::tables::case_table.size());
+    EXPECT_EQ(kestrel::next_cased_code_point('A'), std::uint32_t{'A'});
+    EXPECT_EQ(kestrel::next_cased_code_point('['), std::uint32_t{'a'});
+    EXPECT_GT(kestrel::next_cased_code_point(0x10FFFF), 0x10FFFFu);
+}
+
+}  // namespace
