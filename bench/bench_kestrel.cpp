@@ -1,0 +1,96 @@
+// Benchmarks of the engine on typical lexer rules.
+//
+//   construct/<rule>           parse + compile + analyse one rule (what compiling a lexer costs)
+//   match/<rule>/<matcher>     one anchored match at offset 0 of a typical token
+//
+// Matchers: auto (the selection chain, what the lexer uses), pike (the thread lists forced),
+// backtrack (the bounded backtracker forced).  The forced Pike VM is the peer of every row:
+// quote the ratios auto/pike and backtrack/pike from one run, not absolute times alone.
+//
+// Run: cmake -DTESSEL_BUILD_BENCH=ON ... && ninja kestrel_bench &&
+//      ./bench/kestrel_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <vector>
+
+#include "kestrel/regex.h"
+
+namespace {
+
+struct rule {
+    const char* name;
+    std::string pattern;
+    std::string subject;  // a token the rule matches, with text after it
+};
+
+std::string keyword_alternation() {
+    const char* words[] = {
+        "abstract", "and", "as", "assert", "async", "await", "break", "case", "catch", "class",
+        "const", "continue", "def", "default", "del", "do", "elif", "else", "enum", "except",
+        "export", "extends", "false", "final", "finally", "for", "from", "func", "global", "if",
+        "import", "in", "interface", "is", "lambda", "let", "match", "module", "new", "nonlocal",
+        "not", "null", "or", "package", "pass", "private", "protected", "public", "raise",
+        "return", "static", "struct", "super", "switch", "this", "throw", "true", "try", "type",
+        "var", "while", "with", "yield"};
+    std::string p = "(?:";
+    for (std::size_t i = 0; i < sizeof(words) / sizeof(words[0]); ++i) {
+        if (i != 0) p += '|';
+        p += words[i];
+    }
+    return p + ")\\b";
+}
+
+const std::vector<rule>& rules() {
+    static const std::vector<rule> r = {
+        {"identifier", "[A-Za-z_][A-Za-z0-9_]*", "parse_expression(x, y)"},
+        {"number", "\\d+(?:\\.\\d+)?(?:[eE][+-]?\\d+)?", "6.02214076e23;"},
+        {"string", "\"(?:[^\"\\\\\\n]|\\\\.)*\"", "\"hello, \\\"world\\\"\\n\" + x"},
+        {"line_comment", "#[^\\n]*", "# a comment that runs to the end of the line\nx = 1"},
+        {"keywords", keyword_alternation(), "while True:"},
+        {"unicode_word", "\\w+", "na\xc3\xafve_caf\xc3\xa9 = 1"},
+    };
+    return r;
+}
+
+void construct(benchmark::State& state, const rule* r) {
+    for (auto _ : state) {
+        kestrel::regex re(r->pattern);
+        benchmark::DoNotOptimize(re.prog().instructions.data());
+    }
+}
+
+void match(benchmark::State& state, const rule* r, kestrel::matcher_choice choice) {
+    const kestrel::regex re(r->pattern);
+    const auto* s = reinterpret_cast<const std::uint8_t*>(r->subject.data());
+    const auto len = static_cast<std::uint32_t>(r->subject.size());
+    bool applied = true;
+    if (!re.match_with(choice, 0, s, len, &applied).matched || !applied) {
+        state.SkipWithError("the rule does not match its subject with this matcher");
+        return;
+    }
+    for (auto _ : state) {
+        auto m = re.match_with(choice, 0, s, len);
+        benchmark::DoNotOptimize(m.slots.data());
+    }
+}
+
+const bool registered = [] {
+    for (const rule& r : rules()) {
+        benchmark::RegisterBenchmark((std::string("construct/") + r.name).c_str(), construct, &r);
+        const std::pair<const char*, kestrel::matcher_choice> matchers[] = {
+            {"auto", kestrel::matcher_choice::automatic},
+            {"pike", kestrel::matcher_choice::pike_vm},
+            {"backtrack", kestrel::matcher_choice::backtrack},
+        };
+        for (const auto& [name, choice] : matchers) {
+            benchmark::RegisterBenchmark((std::string("match/") + r.name + "/" + name).c_str(),
+                                         match, &r, choice);
+        }
+    }
+    return true;
+}();
+
+}  // namespace
+
+BENCHMARK_MAIN();

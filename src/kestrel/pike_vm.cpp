@@ -1,0 +1,398 @@
+// The Pike VM.
+//
+// What it does.  It runs the code-point program over the subject one byte per step, keeping
+// every live thread of the program in a list ordered by priority: the thread that follows
+// the alternative written first, or the greedy choice of a repetition, comes first.  A step
+// moves every thread over the current byte into the next list; the closure adds a thread at
+// an instruction and follows every non-consuming instruction (split, jump, save, assert,
+// lookaround) from there, marking each instruction it visits so that a second, lower-priority
+// arrival at the same instruction in the same step is dropped.  That mark is what bounds the
+// work by (subject length x program size) whatever the pattern: there is no backtracking.
+// When a thread reaches `match` its slots are recorded and the threads after it in the list
+// (lower priority) are dropped; threads of higher priority already moved to the next list go
+// on, and a later match of theirs replaces the recorded one.  The result is the leftmost-first
+// anchored match, which is what Python's `re` returns for an anchored match.
+//
+// Costs it avoids.  Visited marks are (generation, epoch) pairs, so no list is cleared per
+// step.  Capture slots live in reference-counted arrays shared by threads until one of them
+// writes (copy on write), so a split copies nothing.  A program with no groups carries only
+// the start offset per thread.  The start thread is added only when the first byte can begin
+// a match.  Short subjects of small programs go to the bounded backtracker (backtrack.cpp),
+// which returns the same answer with less bookkeeping.
+//
+// The jump rule.  When a jump lands on a split that this step already visited (the back edge
+// of a loop whose body matched empty), the thread continues at the split's exit instead of
+// dying there.  That keeps the slots of an empty last iteration, as Python's `re` does for
+// patterns like (a*)* or (a|)*.
+//
+// Streaming.  The same loop reports `open_end` whenever some thread or test looked at, or
+// needed, the end of the subject: then text appended later could change the answer, and the
+// token stream must wait for more input.
+//
+// Tests: tests/cpp/test_match_corpus.cpp runs every corpus case through this VM and every
+// other matcher; tests/cpp/test_pike_vm.cpp covers streaming and the linear bound.
+#include "kestrel/pike_vm.h"
+
+#include "kestrel/assertions.h"
+#include "kestrel/backtrack.h"
+#include "kestrel/lookaround.h"
+
+namespace kestrel {
+
+namespace {
+
+struct thread {
+    std::uint32_t pc;
+    std::uint32_t data;  // slot array id, or the start offset for a program without groups
+};
+
+struct thread_list {
+    visited_set seen;
+    small_vector<thread, 64> threads;
+
+    void prepare(std::size_t n) {
+        seen.prepare(n);
+        threads.clear();
+    }
+    void reset() noexcept {
+        seen.reset();
+        threads.clear();
+    }
+};
+
+// Slot arrays of one width, back to back, with a reference count each and a free list.
+// Array 0 is all -1; the pool's own reference keeps it from ever being written in place.
+class slot_pool {
+public:
+    void init(std::uint16_t width) {
+        width_ = width;
+        slots_.assign(width, -1);
+        refs_.clear();
+        refs_.push_back(1);
+        free_.clear();
+    }
+    void retain(std::uint32_t a) noexcept { ++refs_[a]; }
+    void release(std::uint32_t a) noexcept {
+        if (--refs_[a] == 0) free_.push_back(a);
+    }
+    const std::int32_t* slots(std::uint32_t a) const noexcept { return slots_.data() + a * width_; }
+    // Slot s of the array a thread holds := v.  Writes in place when the thread is its only
+    // holder; otherwise the thread gets a private copy.  Returns the array the thread now holds.
+    std::uint32_t write(std::uint32_t a, std::uint32_t s, std::int32_t v) {
+        if (refs_[a] < 2) {
+            slots_[a * width_ + s] = v;
+            return a;
+        }
+        std::uint32_t b;
+        if (!free_.empty()) {
+            b = free_.pop_back();
+            refs_[b] = 1;
+        } else {
+            b = static_cast<std::uint32_t>(refs_.size());
+            refs_.push_back(1);
+            slots_.resize(slots_.size() + width_);
+        }
+        for (std::uint32_t k = 0; k < width_; ++k) slots_[b * width_ + k] = slots_[a * width_ + k];
+        slots_[b * width_ + s] = v;
+        release(a);
+        return b;
+    }
+
+private:
+    std::uint16_t width_ = 0;
+    small_vector<std::int32_t, 256> slots_;
+    small_vector<std::uint32_t, 32> refs_;
+    small_vector<std::uint32_t, 32> free_;
+};
+
+class pike_vm {
+public:
+    pike_vm(match_context& ctx, bool streaming)
+        : ctx_(ctx),
+          prog_(ctx.prog),
+          code_(ctx.prog.instructions.data),
+          s_(ctx.subject),
+          len_(ctx.length),
+          no_captures_(ctx.prog.facts.no_captures && ctx.prog.slot_count == 2),
+          streaming_(streaming) {}
+
+    bool run(std::uint32_t start, slot_vector& out) {
+        const std::size_t n = prog_.instructions.size();
+        a_.prepare(n);
+        b_.prepare(n);
+        pool_.init(prog_.slot_count);
+        out.assign(prog_.slot_count, -1);
+        out_ = &out;
+        start_ = start;
+        thread_list* cur = &a_;
+        thread_list* next = &b_;
+        bool matched = false;
+        for (std::uint32_t pos = start; pos <= len_; ++pos) {
+            if (pos == start) {
+                bool may_start = true;
+                if (!streaming_ && prog_.facts.first_bytes_known) {
+                    may_start = pos < len_ && prog_.facts.first_bytes.test(s_[pos]);
+                }
+                if (may_start) {
+                    std::uint32_t data = start;
+                    if (!no_captures_) {
+                        pool_.retain(0);
+                        data = 0;
+                    }
+                    closure(*cur, 0, pos, data);
+                }
+            }
+            if (cur->threads.empty()) break;
+            for (std::size_t k = 0; k < cur->threads.size(); ++k) {
+                if (step(cur->threads[k], pos, *next)) {
+                    matched = true;
+                    break;
+                }
+            }
+            release_all(*cur);
+            cur->reset();
+            std::swap(cur, next);
+        }
+        release_all(*cur);
+        release_all(*next);
+        return matched;
+    }
+
+    bool open_end = false;
+
+private:
+    void release(std::uint32_t data) noexcept {
+        if (!no_captures_) pool_.release(data);
+    }
+    void retain(std::uint32_t data) noexcept {
+        if (!no_captures_) pool_.retain(data);
+    }
+    void release_all(thread_list& l) noexcept {
+        for (const thread& t : l.threads) release(t.data);
+        l.threads.clear();
+    }
+
+    // A character at pos that more text could still change: the end, or a short tail that
+    // does not decode yet.
+    bool incomplete_char(std::uint32_t pos) const noexcept {
+        return pos >= len_ || (len_ - pos < 4 && !decode_utf8(s_, len_, pos).valid);
+    }
+
+    void note_assert_open(const instruction& in, std::uint32_t pos) {
+        switch (in.arg) {
+        case 1: case 4: case 10:
+            if (pos == len_) open_end = true;
+            break;
+        case 2:
+            if (pos == len_ || (pos + 1 == len_ && s_[pos] == '\n')) open_end = true;
+            break;
+        case 5: case 6: case 7: case 8:
+            if (incomplete_char(pos)) open_end = true;
+            break;
+        default:
+            break;
+        }
+    }
+
+    void note_lookaround_open(const lookaround_entry& e, std::uint32_t pos) {
+        const bool tail_assert = lookaround_has_tail_assertion(ctx_, e);
+        if (!e.behind) {
+            if (e.max_length < 0 ||
+                std::uint64_t{pos} + static_cast<std::uint32_t>(e.max_length) + (tail_assert ? 4 : 0) >= len_) {
+                open_end = true;
+            }
+        } else if (tail_assert && std::uint64_t{pos} + 4 >= len_) {
+            open_end = true;
+        }
+    }
+
+    bool possessive_passes(const instruction& in, std::uint32_t pos) {
+        if (pos >= len_) return false;
+        switch (in.op) {
+        case opcode::possessive_byte:
+            return s_[pos] == in.arg;
+        case opcode::possessive_set:
+            return ctx_.byte_in_set(in.index, s_[pos]);
+        default: {
+            const decoded_char c = decode_utf8(s_, len_, pos);
+            return c.valid && ctx_.class_contains(in.index, c.cp);
+        }
+        }
+    }
+
+    void closure(thread_list& l, std::uint32_t pc, std::uint32_t pos, std::uint32_t data) {
+        stack_.clear();
+        stack_.push_back({pc, data});
+        while (!stack_.empty()) {
+            thread t = stack_.pop_back();
+            ++ctx_.steps;
+            if (l.seen.visited(t.pc)) {
+                release(t.data);
+                continue;
+            }
+            l.seen.mark(t.pc);
+            const instruction& in = code_[t.pc];
+            switch (in.op) {
+            case opcode::split:
+                retain(t.data);
+                stack_.push_back({static_cast<std::uint32_t>(in.y), t.data});
+                stack_.push_back({static_cast<std::uint32_t>(in.x), t.data});
+                break;
+            case opcode::jump: {
+                auto target = static_cast<std::uint32_t>(in.x);
+                for (int hop = 0; hop < 8 && l.seen.visited(target) &&
+                                  code_[target].op == opcode::jump;
+                     ++hop) {
+                    target = static_cast<std::uint32_t>(code_[target].x);
+                }
+                if (l.seen.visited(target) && code_[target].op == opcode::split) {
+                    stack_.push_back({static_cast<std::uint32_t>(code_[target].y), t.data});
+                } else {
+                    stack_.push_back({static_cast<std::uint32_t>(in.x), t.data});
+                }
+                break;
+            }
+            case opcode::save:
+                if (no_captures_) {
+                    if (in.index == 0) t.data = pos;
+                } else {
+                    t.data = pool_.write(t.data, in.index, static_cast<std::int32_t>(pos));
+                }
+                stack_.push_back({t.pc + 1, t.data});
+                break;
+            case opcode::assert:
+                if (streaming_) note_assert_open(in, pos);
+                if (assertion_holds(in.arg, pos, ascii_words_for(prog_.unicode, in.index), s_, len_)) {
+                    stack_.push_back({t.pc + 1, t.data});
+                } else {
+                    release(t.data);
+                }
+                break;
+            case opcode::lookaround:
+                if (streaming_) note_lookaround_open(prog_.lookarounds[in.index], pos);
+                if (lookaround_holds(ctx_, in.index, pos)) {
+                    stack_.push_back({t.pc + 1, t.data});
+                } else {
+                    release(t.data);
+                }
+                break;
+            case opcode::possessive_byte:
+            case opcode::possessive_set:
+            case opcode::possessive_cp:
+                if (streaming_ && (in.op == opcode::possessive_cp ? incomplete_char(pos) : pos == len_)) {
+                    open_end = true;
+                }
+                if (possessive_passes(in, pos)) {
+                    l.threads.push_back(t);
+                } else {
+                    stack_.push_back({static_cast<std::uint32_t>(in.y), t.data});
+                }
+                break;
+            case opcode::byte:
+            case opcode::byte_set:
+            case opcode::klass_cp:
+            case opcode::match:
+                l.threads.push_back(t);
+                break;
+            default:
+                release(t.data);  // no such instruction: the thread ends
+                break;
+            }
+        }
+    }
+
+    void add(thread_list& next, std::uint32_t pc, std::uint32_t pos, std::uint32_t data) {
+        retain(data);
+        closure(next, pc, pos, data);
+    }
+
+    // Moves thread t over the byte at pos into `next`; true when t is a match (the step ends).
+    bool step(thread& t, std::uint32_t pos, thread_list& next) {
+        const instruction& in = code_[t.pc];
+        switch (in.op) {
+        case opcode::byte:
+            if (streaming_ && pos == len_) open_end = true;
+            if (pos < len_ && s_[pos] == in.arg) add(next, t.pc + 1, pos + 1, t.data);
+            return false;
+        case opcode::byte_set:
+            if (streaming_ && pos == len_) open_end = true;
+            if (pos < len_ && ctx_.byte_in_set(in.index, s_[pos])) add(next, t.pc + 1, pos + 1, t.data);
+            return false;
+        case opcode::klass_cp: {
+            if (streaming_ && incomplete_char(pos)) open_end = true;
+            if (pos >= len_) return false;
+            const decoded_char c = decode_utf8(s_, len_, pos);
+            if (c.valid && ctx_.class_contains(in.index, c.cp)) {
+                add(next, t.pc + 5 - c.length, pos + 1, t.data);
+            }
+            return false;
+        }
+        case opcode::possessive_byte:
+        case opcode::possessive_set:
+            if (in.x >= 0 && !no_captures_) {
+                t.data = pool_.write(t.data, static_cast<std::uint32_t>(in.x), static_cast<std::int32_t>(pos));
+                t.data = pool_.write(t.data, static_cast<std::uint32_t>(in.x) + 1, static_cast<std::int32_t>(pos + 1));
+            }
+            add(next, t.pc + 1, pos + 1, t.data);
+            return false;
+        case opcode::possessive_cp: {
+            const decoded_char c = decode_utf8(s_, len_, pos);
+            if (in.x >= 0 && !no_captures_) {
+                t.data = pool_.write(t.data, static_cast<std::uint32_t>(in.x), static_cast<std::int32_t>(pos));
+                t.data = pool_.write(t.data, static_cast<std::uint32_t>(in.x) + 1,
+                                     static_cast<std::int32_t>(pos + c.length));
+            }
+            add(next, t.pc + 5 - c.length, pos + 1, t.data);
+            return false;
+        }
+        case opcode::match: {
+            slot_vector& out = *out_;
+            if (no_captures_) {
+                out[0] = static_cast<std::int32_t>(t.data);
+                out[1] = static_cast<std::int32_t>(pos);
+            } else {
+                const std::int32_t* slots = pool_.slots(t.data);
+                for (std::size_t k = 0; k < out.size(); ++k) out[k] = slots[k];
+            }
+            return true;
+        }
+        default:
+            return false;
+        }
+    }
+
+    match_context& ctx_;
+    const program_view& prog_;
+    const instruction* code_;
+    const std::uint8_t* s_;
+    std::uint32_t len_;
+    bool no_captures_;
+    bool streaming_;
+    std::uint32_t start_ = 0;
+    slot_vector* out_ = nullptr;
+    thread_list a_, b_;
+    slot_pool pool_;
+    small_vector<thread, 64> stack_;
+};
+
+}  // namespace
+
+bool pike_vm_match_threads(match_context& ctx, std::uint32_t start, slot_vector& out) {
+    pike_vm vm(ctx, false);
+    return vm.run(start, out);
+}
+
+bool pike_vm_match(match_context& ctx, std::uint32_t start, slot_vector& out) {
+    if (backtrack_applies(ctx, start)) return backtrack_match(ctx, start, out);
+    return pike_vm_match_threads(ctx, start, out);
+}
+
+bool pike_vm_match_streaming(match_context& ctx, std::uint32_t start, slot_vector& out,
+                             bool& open_end) {
+    pike_vm vm(ctx, true);
+    const bool matched = vm.run(start, out);
+    open_end = vm.open_end;
+    return matched;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,135 @@
+// The regex object and the choice of matcher.
+//
+// A regex owns its pattern text, its program (with the analysis facts) and its flags, all
+// immutable after construction, plus the lazy slot that is filled on first need.  `match`
+// makes a match_context for the call and asks, row by row, which matcher can answer: the
+// special shapes recognised by the analysis where they apply, else the Pike VM (which itself
+// tries the bounded backtracker on short subjects).  Every row returns what the Pike VM
+// returns; the choice changes only the speed.
+#include "kestrel/regex.h"
+
+#include "kestrel/backtrack.h"
+#include "kestrel/compiler.h"
+#include "kestrel/shapes.h"
+
+namespace kestrel {
+
+namespace {
+
+shape_row shape_of(matcher_choice choice) {
+    switch (choice) {
+    case matcher_choice::byte_class_run: return shape_row::byte_class_run;
+    case matcher_choice::code_point_class_run: return shape_row::code_point_class_run;
+    case matcher_choice::possessive_run: return shape_row::possessive_run;
+    case matcher_choice::literal_string: return shape_row::literal_string;
+    case matcher_choice::fixed_sequence: return shape_row::fixed_sequence;
+    case matcher_choice::any_run: return shape_row::any_run;
+    case matcher_choice::straight_alternation: return shape_row::straight_alternation;
+    default: return shape_row::run_then_lookahead;
+    }
+}
+
+}  // namespace
+
+regex::regex(std::string_view pattern) {
+    compiled_pattern c = compile_pattern(pattern);
+    pattern_ = std::move(c.pattern);
+    program_ = std::move(c.prog);
+    flags_ = c.flags;
+}
+
+regex::regex(const regex& other)
+    : pattern_(other.pattern_), program_(other.program_), flags_(other.flags_) {}
+
+regex::regex(regex&& other) noexcept
+    : pattern_(std::move(other.pattern_)), program_(std::move(other.program_)), flags_(other.flags_) {}
+
+regex& regex::operator=(const regex& other) {
+    if (this != &other) {
+        regex copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+regex& regex::operator=(regex&& other) noexcept {
+    pattern_ = std::move(other.pattern_);
+    program_ = std::move(other.program_);
+    flags_ = other.flags_;
+    slot_ = lazy_engine_slot();  // whatever was built belonged to the old program
+    return *this;
+}
+
+match_result regex::empty_result(const std::uint8_t* subject, std::uint32_t length) const {
+    match_result r;
+    r.subject = subject;
+    r.length = length;
+    return r;
+}
+
+void regex::finish(match_result& r, const std::uint8_t* subject, std::uint32_t length) const {
+    r.subject = subject;
+    r.length = length;
+    r.pattern = pattern_;
+    r.groups = program_.group_names.data();
+    r.group_count = program_.group_names.size();
+}
+
+match_result regex::match(std::uint32_t pos, const std::uint8_t* subject, std::uint32_t length) const {
+    if (pos > length) return empty_result(subject, length);
+    match_result r;
+    match_context ctx(make_view(program_), &slot_, subject, length);
+    r.matched = select_and_match(ctx, pos, r.slots);
+    finish(r, subject, length);
+    return r;
+}
+
+streaming_match regex::match_streaming(std::uint32_t pos, const std::uint8_t* subject,
+                                       std::uint32_t length) const {
+    streaming_match m;
+    if (pos > length) {
+        m.result = empty_result(subject, length);
+        return m;
+    }
+    match_context ctx(make_view(program_), &slot_, subject, length);
+    m.result.matched = pike_vm_match_streaming(ctx, pos, m.result.slots, m.open_end);
+    finish(m.result, subject, length);
+    return m;
+}
+
+match_result regex::match_with(matcher_choice choice, std::uint32_t pos, const std::uint8_t* subject,
+                               std::uint32_t length, bool* applied, std::uint64_t* steps) const {
+    if (applied != nullptr) *applied = true;
+    if (pos > length) return empty_result(subject, length);
+    match_result r;
+    match_context ctx(make_view(program_), &slot_, subject, length);
+    switch (choice) {
+    case matcher_choice::automatic:
+        r.matched = select_and_match(ctx, pos, r.slots);
+        break;
+    case matcher_choice::pike_vm:
+        r.matched = pike_vm_match_threads(ctx, pos, r.slots);
+        break;
+    case matcher_choice::backtrack:
+        if (backtrack_applies(ctx, pos)) {
+            r.matched = backtrack_match(ctx, pos, r.slots);
+        } else if (applied != nullptr) {
+            *applied = false;
+        }
+        break;
+    default: {
+        const shape_row row = shape_of(choice);
+        if (shape_applies(ctx.prog, row)) {
+            r.matched = run_shape(row, ctx, pos, r.slots);
+        } else if (applied != nullptr) {
+            *applied = false;
+        }
+        break;
+    }
+    }
+    if (steps != nullptr) *steps = ctx.steps;
+    finish(r, subject, length);
+    return r;
+}
+
+}  // namespace kestrel

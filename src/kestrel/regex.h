@@ -1,0 +1,100 @@
+// regex: one compiled pattern as the lexer holds it, and its anchored match operations.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "kestrel/lazy_engine.h"
+#include "kestrel/pike_vm.h"
+#include "kestrel/program.h"
+
+namespace kestrel {
+
+struct match_result {
+    const std::uint8_t* subject = nullptr;
+    std::uint32_t length = 0;
+    slot_vector slots;  // byte offsets from the subject start; -1 unset
+    bool matched = false;
+    std::string_view pattern;
+    const group_name_entry* groups = nullptr;
+    std::size_t group_count = 0;
+
+    // Slot i, or -1 when the result holds fewer slots.
+    std::int32_t slot(std::size_t i) const noexcept {
+        return i < slots.size() ? slots[i] : -1;
+    }
+    // Where the whole match ends (slot 1), -1 when there is none.
+    std::int32_t end() const noexcept { return slot(1); }
+};
+
+struct streaming_match {
+    match_result result;
+    bool open_end = false;  // text appended to the subject could change the result
+};
+
+// Which matcher answered (or must answer) a call; `automatic` is the selection chain.
+enum class matcher_choice : std::uint8_t {
+    automatic,
+    pike_vm,    // thread lists only
+    backtrack,  // the bounded backtracker, where it applies
+    // One special shape, forced, where the analysis recorded it (the row numbers of shapes.h).
+    byte_class_run,
+    code_point_class_run,
+    possessive_run,
+    literal_string,
+    fixed_sequence,
+    any_run,
+    straight_alternation,
+    run_then_lookahead,
+};
+
+class regex {
+public:
+    // Parses and compiles pattern (UTF-8 text, no options); throws regex_error.
+    explicit regex(std::string_view pattern);
+
+    // Copies and moves take the pattern, program and flags; the lazy slot starts empty.
+    regex(const regex& other);
+    regex(regex&& other) noexcept;
+    regex& operator=(const regex& other);
+    regex& operator=(regex&& other) noexcept;
+
+    // Anchored match at pos: the match the pattern's priority order picks among those that
+    // start at pos.  pos beyond length gives an empty result (no slots, not matched).
+    match_result match(std::uint32_t pos, const std::uint8_t* subject, std::uint32_t length) const;
+    match_result match(std::uint32_t pos, std::string_view subject) const {
+        return match(pos, reinterpret_cast<const std::uint8_t*>(subject.data()),
+                     static_cast<std::uint32_t>(subject.size()));
+    }
+
+    // The same match on the Pike VM only, with whether more text could change it.
+    streaming_match match_streaming(std::uint32_t pos, const std::uint8_t* subject,
+                                    std::uint32_t length) const;
+    streaming_match match_streaming(std::uint32_t pos, std::string_view subject) const {
+        return match_streaming(pos, reinterpret_cast<const std::uint8_t*>(subject.data()),
+                               static_cast<std::uint32_t>(subject.size()));
+    }
+
+    // A match by one chosen matcher, for tests and the developer tool.  `applied` says
+    // whether that matcher could take the call (a backtracker call on a long subject cannot).
+    match_result match_with(matcher_choice choice, std::uint32_t pos, const std::uint8_t* subject,
+                            std::uint32_t length, bool* applied = nullptr,
+                            std::uint64_t* steps = nullptr) const;
+
+    const std::string& pattern() const noexcept { return pattern_; }
+    const program& prog() const noexcept { return program_; }
+    std::uint16_t flags() const noexcept { return flags_; }
+    lazy_engine_slot& lazy_slot() const noexcept { return slot_; }
+
+private:
+    match_result empty_result(const std::uint8_t* subject, std::uint32_t length) const;
+    void finish(match_result& r, const std::uint8_t* subject, std::uint32_t length) const;
+
+    std::string pattern_;
+    program program_;
+    std::uint16_t flags_ = 0;
+    mutable lazy_engine_slot slot_;
+};
+
+}  // namespace kestrel
