@@ -1,0 +1,111 @@
+// Rules, modes and the compiled lexer.
+//
+// A lexer is described by an ordered list of rules: the token kind a pattern produces, whether
+// a match is skipped, the modes the rule is active in, and an optional mode change (push, pop,
+// set).  Compilation numbers the modes ("default" is 0, the others in order of first mention),
+// builds per mode a dispatch table of the rules that can begin with each byte, checks kinds and
+// transitions, and works out how much text before a position any rule may look at.  The result
+// is immutable: scans and streams on many threads may share one lexer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "kestrel/byte_set.h"
+#include "kestrel/regex.h"
+#include "tessel/token.h"
+
+namespace tessel {
+
+enum class error_policy : std::uint8_t { raise = 0, token = 1 };
+enum class column_unit : std::uint8_t { bytes = 0, codepoints = 1, utf16 = 2 };
+enum class dfa_choice : std::uint8_t { automatic = 0, requested = 1 };
+enum class transition_kind : std::uint8_t { push = 0, pop = 1, set = 2 };
+
+struct transition {
+    transition_kind kind = transition_kind::push;
+    std::string target;              // empty and unused for pop
+    std::uint32_t target_index = 0;  // filled in by compilation
+};
+
+struct rule {
+    std::int32_t kind = 0;
+    std::string pattern;   // the pattern text as given
+    kestrel::regex regex;  // compiled by the caller (text mode, no flags)
+    bool skip = false;
+    std::vector<std::string> in_mode;  // empty: the default mode only
+    std::optional<transition> action;
+};
+
+struct lexer_options {
+    error_policy errors = error_policy::raise;
+    column_unit columns = column_unit::bytes;
+    std::vector<std::string> dfa_modes;
+    dfa_choice dfa = dfa_choice::automatic;
+    std::vector<std::string> insignificant_modes;
+};
+
+// List b (0-255) of a mode: its rules whose match can begin with byte b; list 256: its rules
+// with no known first byte.  Each list in ascending rule order.
+inline constexpr std::size_t no_first_byte_list = 256;
+using dispatch_table = std::array<std::vector<std::uint32_t>, 257>;
+
+// A mode's automaton for the DFA fast path.  Not built yet: every mode's slot is empty, so
+// every rule runs on the per-rule path.  Declared here so that the slot and the readers of it
+// (dfa_modes_active, pike_rules, the runtime's longest match) already have their final shape.
+struct mode_dfa;
+
+class lexer {
+public:
+    // Compiles; throws std::invalid_argument with the message of the first failed check.
+    lexer(std::vector<rule> rules, lexer_options options);
+
+    const std::vector<rule>& rules() const noexcept { return rules_; }
+    error_policy errors() const noexcept { return errors_; }
+    column_unit columns() const noexcept { return columns_; }
+    std::uint32_t context_bytes() const noexcept { return context_bytes_; }
+
+    std::size_t mode_count() const noexcept { return mode_names_.size(); }
+    const std::string& mode_name(std::uint32_t mode) const { return mode_names_.at(mode); }
+    std::optional<std::uint32_t> mode_index(std::string_view name) const;
+    const dispatch_table& dispatch(std::uint32_t mode) const { return dispatch_.at(mode); }
+    bool significant(std::uint32_t mode) const { return significant_.at(mode); }
+    // The bytes whose list in the mode's dispatch table is not empty: the error run skips
+    // every other byte without running a matcher when list 256 is empty too.
+    const kestrel::byte_set& opening_bytes(std::uint32_t mode) const { return opening_.at(mode); }
+    // The mode's automaton, or null (always null until the DFA fast path is built).
+    const mode_dfa* automaton(std::uint32_t mode) const { return mode_dfas_.at(mode).get(); }
+
+    // The modes that run on a DFA fast path, in mode order (none until the DFA is built).
+    std::vector<std::string> dfa_modes_active() const;
+    // The rules of a mode that run on the per-rule path, ascending; throws
+    // std::invalid_argument "pike_rules names an unknown mode: <name>".
+    std::vector<std::int32_t> pike_rules(std::string_view mode) const;
+
+private:
+    std::vector<rule> rules_;
+    error_policy errors_;
+    column_unit columns_;
+    std::vector<std::string> mode_names_;
+    std::unordered_map<std::string, std::uint32_t> mode_map_;
+    std::vector<dispatch_table> dispatch_;
+    std::vector<bool> significant_;
+    std::vector<kestrel::byte_set> opening_;
+    std::vector<std::shared_ptr<const mode_dfa>> mode_dfas_;
+    std::uint32_t context_bytes_ = 0;
+};
+
+// The longest text tessel lexes: offsets are 32-bit.
+inline constexpr std::uint64_t max_text_bytes = 0xFFFFFFFFull;
+
+// Throws std::invalid_argument "text too long: tessel lexes at most <limit> bytes" when a text
+// of `size` bytes passes `limit`.  Shared by eager lexing, scans and streams.
+void check_text_length(std::uint64_t size, std::uint64_t limit = max_text_bytes);
+
+}  // namespace tessel

@@ -1,0 +1,146 @@
+// Positions: moving (offset, line, column) over source bytes, and where a token ends.
+//
+// Every token's position comes from `advance_position`, called by the runtime over each
+// match, and `end_of` applies the same function over a lexeme; so a token's end is always
+// the next token's start, whichever way it is computed.
+//
+// Lines are counted by line feeds alone (a CR is an ordinary column).  Columns count bytes,
+// code points or UTF-16 code units.  In the last two a byte adds a column unless it is a
+// continuation byte of a valid character, and a valid four-byte character adds two UTF-16
+// units at its lead byte.  "Valid" is strict UTF-8: no overlong forms, no surrogates, nothing
+// above U+10FFFF.  So malformed input still gets a column per byte, and a continuation byte
+// is judged by looking up to three bytes back: that is why the whole source, not just the
+// stretch being measured, is passed in, and why a stream keeps three bytes before its cursor.
+//
+// The loop is shaped for the common case: in bytes, only line feeds need looking at; in the
+// other units, a valid lead byte lets the loop jump over its continuation bytes, and the
+// backward look happens only for a continuation byte that no lead in the stretch accounted
+// for (the first bytes of a stretch that starts inside a character, or malformed input).
+//
+// Tests: tests/cpp/test_positions.cpp.
+#include "tessel/position.h"
+
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+
+namespace tessel {
+
+namespace {
+
+constexpr bool is_continuation(std::uint8_t b) noexcept { return (b & 0xC0) == 0x80; }
+
+// A continuation byte at offset belongs to a valid character that begins up to 3 bytes back.
+bool covered_continuation(const std::uint8_t* source, std::uint32_t length,
+                          std::uint32_t offset) noexcept {
+    for (std::uint32_t d = 1; d <= 3 && d <= offset; ++d) {
+        if (utf8_length_at(source, length, offset - d) > d) return true;
+    }
+    return false;
+}
+
+void advance_bytes(const std::uint8_t* source, position& pos, std::uint32_t n) noexcept {
+    const std::uint8_t* p = source + pos.offset;
+    const std::uint8_t* end = p + n;
+    const std::uint8_t* line_start = nullptr;  // just after the last line feed seen
+    while (p < end) {
+        const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+        if (lf == nullptr) break;
+        ++pos.line;
+        p = static_cast<const std::uint8_t*>(lf) + 1;
+        line_start = p;
+    }
+    if (line_start != nullptr) {
+        pos.column = 1 + static_cast<std::uint32_t>(end - line_start);
+    } else {
+        pos.column += n;
+    }
+    pos.offset += n;
+}
+
+void advance_characters(const std::uint8_t* source, std::uint32_t length, position& pos,
+                        std::uint32_t n, bool utf16) noexcept {
+    std::uint32_t i = pos.offset;
+    const std::uint32_t end = pos.offset + n;
+    while (i < end) {
+        const std::uint8_t b = source[i];
+        if (b < 0x80) {
+            if (b == '\n') {
+                ++pos.line;
+                pos.column = 1;
+            } else {
+                ++pos.column;
+            }
+            ++i;
+        } else if (is_continuation(b)) {
+            if (!covered_continuation(source, length, i)) ++pos.column;
+            ++i;
+        } else {
+            const std::uint32_t k = utf8_length_at(source, length, i);
+            pos.column += (utf16 && k == 4) ? 2 : 1;
+            // The continuation bytes of a valid character add nothing; malformed bytes are
+            // taken one at a time.
+            i += k == 0 ? 1 : k;
+        }
+    }
+    // A valid character may run past the stretch (a stretch that ends inside a character);
+    // its remaining bytes are not part of this move.
+    pos.offset = end;
+}
+
+}  // namespace
+
+std::uint32_t utf8_length_at(const std::uint8_t* source, std::uint32_t length,
+                             std::uint32_t offset) noexcept {
+    if (offset >= length) return 0;
+    const std::uint8_t lead = source[offset];
+    if (lead < 0x80) return 1;
+    std::uint32_t need;
+    std::uint32_t value;
+    std::uint32_t smallest;
+    if ((lead & 0xE0) == 0xC0) {
+        need = 2, value = lead & 0x1Fu, smallest = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        need = 3, value = lead & 0x0Fu, smallest = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        need = 4, value = lead & 0x07u, smallest = 0x10000;
+    } else {
+        return 0;  // a continuation byte, or 0xF8 to 0xFF
+    }
+    if (need > length - offset) return 0;
+    for (std::uint32_t j = 1; j < need; ++j) {
+        const std::uint8_t c = source[offset + j];
+        if (!is_continuation(c)) return 0;
+        value = (value << 6) | (c & 0x3Fu);
+    }
+    if (value < smallest || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) return 0;
+    return need;
+}
+
+void advance_position(const std::uint8_t* source, std::uint32_t length, position& pos,
+                      std::uint32_t n, column_unit unit) noexcept {
+    if (unit == column_unit::bytes) {
+        advance_bytes(source, pos, n);
+    } else {
+        advance_characters(source, length, pos, n, unit == column_unit::utf16);
+    }
+}
+
+position end_of(std::string_view source, const token& tok, column_unit unit) {
+    check_text_length(source.size());
+    const std::uint32_t offset = tok.pos.offset;
+    const bool fits = offset <= source.size() && tok.lexeme.size() <= source.size() - offset;
+    // An empty lexeme ends where it starts; it views nothing, so only its offset is checked.
+    if (!fits || (!tok.lexeme.empty() &&
+                  !std::equal_to<const char*>()(tok.lexeme.data(), source.data() + offset))) {
+        throw std::invalid_argument(
+            "end_of: the token's lexeme is not a view into the source at its start");
+    }
+    position end = tok.pos;
+    advance_position(reinterpret_cast<const std::uint8_t*>(source.data()),
+                     static_cast<std::uint32_t>(source.size()), end,
+                     static_cast<std::uint32_t>(tok.lexeme.size()), unit);
+    return end;
+}
+
+}  // namespace tessel

@@ -1,0 +1,247 @@
+// The tokenizing runtime: the longest match at a position, the one-token step, and eager
+// tokenizing of a whole text.
+//
+// At each position the runtime looks up the current mode's dispatch lists for the byte there
+// (list b, then list 256 for rules whose first byte the analysis does not know), runs each
+// candidate's anchored match, and keeps the longest; on equal length the lower rule index
+// wins.  Each rule contributes the match its own pattern prefers (a|ab contributes a), not its
+// longest.  The winner's transition (push, pop, set) changes the mode stack; the token, unless
+// the rule skips, carries the mode that was current when it matched, so a push token belongs
+// to the outer mode and a pop token to the inner one.
+//
+// Where nothing matches, errors = raise throws lex_error at the cursor.  Errors = token makes
+// one error token of the whole unlexable run: the run ends at the first later position where
+// some rule matches something non-empty.  Positions whose byte starts no rule of the mode (and
+// no rule has an unknown first byte) are crossed without running any matcher, a whole stretch
+// at a time.  An empty best match is an error under both policies, since a rule that never
+// advances would loop forever; so are pushing past max_mode_depth and popping the root.
+//
+// The step is written once, as a template over whether it serves a stream.  The stream's form
+// must say "undecided" whenever text not yet fed could change its answer: it asks each
+// candidate's streaming match whether its result is still open, and stops at the end of the
+// buffer.  The eager form compiles to the same loop without those checks.  The streaming form
+// also logs every mode change so the stream can undo a step it could not finish.
+//
+// Where the per-mode DFA will slot in: `longest_match` (and its streaming twin) would ask the
+// mode's automaton first and narrow the candidates to the mode's per-rule set; the automaton's
+// open-end answer would join the streaming check.  No automaton is built yet.
+//
+// Costs: no allocation per token (the token vector of `tokenize` aside); messages are built
+// only when an error is thrown.  Limits: a text of at most max_text_bytes, a mode stack of at
+// most max_mode_depth entries.
+//
+// Tests: tests/cpp/test_tokenize.cpp; the streaming form also tests/cpp/test_stream.cpp.
+#include <string>
+
+#include "tessel/position.h"
+#include "tessel/runtime.h"
+#include "tessel/step.h"
+
+namespace tessel {
+
+namespace {
+
+using detail::run_state;
+using detail::step_result;
+
+// Runs the per-rule candidates of `mode` at `offset` and keeps the best in `best`.  In the
+// streaming form (and not final) each candidate runs on the streaming matcher, and the
+// function returns false as soon as one of them could still change with more text.
+template <bool Streaming>
+bool per_rule_path(const lexer& lx, std::uint32_t mode, const std::uint8_t* subject,
+                   std::uint32_t length, std::uint32_t offset, bool final, best_match& best) {
+    const dispatch_table& table = lx.dispatch(mode);
+    const std::vector<rule>& rules = lx.rules();
+    for (const std::vector<std::uint32_t>* list : {&table[subject[offset]], &table[no_first_byte_list]}) {
+        for (const std::uint32_t r : *list) {
+            bool matched;
+            std::int32_t end;
+            if (Streaming && !final) {
+                const kestrel::streaming_match m = rules[r].regex.match_streaming(offset, subject, length);
+                if (m.open_end) return false;
+                matched = m.result.matched;
+                end = m.result.end();
+            } else {
+                const kestrel::match_result m = rules[r].regex.match(offset, subject, length);
+                matched = m.matched;
+                end = m.end();
+            }
+            if (!matched) continue;
+            const std::uint32_t n = static_cast<std::uint32_t>(end) - offset;
+            if (!best.found || n > best.length || (n == best.length && r < best.rule)) {
+                best = best_match{true, r, n, false};
+            }
+        }
+    }
+    return true;
+}
+
+// The longest match, or false when (streaming, not final) more text could change it.
+template <bool Streaming>
+bool decide_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subject,
+                  std::uint32_t length, std::uint32_t offset, bool final, best_match& best) {
+    best = best_match{};
+    return per_rule_path<Streaming>(lx, mode, subject, length, offset, final, best);
+}
+
+std::string entered_at(const mode_entry& e) {
+    return std::to_string(e.entered.line) + ":" + std::to_string(e.entered.column);
+}
+
+position absolute(const run_state& run, position p) noexcept {
+    p.offset += run.base;
+    return p;
+}
+
+std::string_view view(const run_state& run, std::uint32_t from, std::uint32_t to) noexcept {
+    return std::string_view(reinterpret_cast<const char*>(run.subject) + from, to - from);
+}
+
+template <bool Streaming>
+step_result step(const lexer& lx, run_state& run, token& out, bool final,
+                 std::vector<transition_record>* log) {
+    const std::uint8_t* const s = run.subject;
+    const std::uint32_t len = run.length;
+    const column_unit unit = lx.columns();
+    std::vector<mode_entry>& stack = *run.stack;
+    position& cursor = run.cursor;
+
+    while (cursor.offset < len) {
+        const std::uint32_t mode = stack.back().mode;
+        best_match best;
+        if (!decide_match<Streaming>(lx, mode, s, len, cursor.offset, final, best)) {
+            return step_result::undecided;
+        }
+
+        if (!best.found) {
+            if (lx.errors() == error_policy::raise) {
+                throw lex_error("no rule matches in mode '" + lx.mode_name(mode) + "' (entered at " +
+                                    entered_at(stack.back()) + ")",
+                                absolute(run, cursor));
+            }
+            // The error run: from here to the next position where a rule matches something.
+            const position start = cursor;
+            advance_position(s, len, cursor, 1, unit);
+            const dispatch_table& table = lx.dispatch(mode);
+            const kestrel::byte_set& opening = lx.opening_bytes(mode);
+            const bool no_unknown = table[no_first_byte_list].empty();
+            while (cursor.offset < len) {
+                if (no_unknown && !opening.test(s[cursor.offset])) {
+                    std::uint32_t q = cursor.offset + 1;
+                    while (q < len && !opening.test(s[q])) ++q;
+                    advance_position(s, len, cursor, q - cursor.offset, unit);
+                    continue;
+                }
+                best_match next;
+                if (!decide_match<Streaming>(lx, mode, s, len, cursor.offset, final, next)) {
+                    return step_result::undecided;
+                }
+                if (next.found && next.length > 0) break;
+                advance_position(s, len, cursor, 1, unit);
+            }
+            if (Streaming && !final && cursor.offset == len) return step_result::undecided;
+            out = token{error_kind, view(run, start.offset, cursor.offset), absolute(run, start), mode};
+            return step_result::token;
+        }
+
+        if (best.length == 0) {
+            throw lex_error("zero-length match in mode '" + lx.mode_name(mode) +
+                                "' (rule never advances)",
+                            absolute(run, cursor));
+        }
+
+        const position start = cursor;
+        advance_position(s, len, cursor, best.length, unit);
+        const rule& r = lx.rules()[best.rule];
+        if (r.action) {
+            if constexpr (Streaming) {
+                log->push_back(transition_record{static_cast<std::uint32_t>(stack.size()), stack.back()});
+            }
+            switch (r.action->kind) {
+                case transition_kind::push:
+                    if (stack.size() >= max_mode_depth) {
+                        throw lex_error("cannot push another mode: the mode stack is " +
+                                            std::to_string(max_mode_depth) +
+                                            " deep (tessel::max_mode_depth)",
+                                        absolute(run, start));
+                    }
+                    stack.push_back(mode_entry{r.action->target_index, absolute(run, start)});
+                    break;
+                case transition_kind::pop:
+                    if (stack.size() == 1) {
+                        throw lex_error("cannot pop the mode stack: already at the root mode",
+                                        absolute(run, start));
+                    }
+                    stack.pop_back();
+                    break;
+                case transition_kind::set:
+                    stack.back().mode = r.action->target_index;
+                    break;
+            }
+        }
+        if (!r.skip) {
+            out = token{r.kind, view(run, start.offset, cursor.offset), absolute(run, start), mode};
+            return step_result::token;
+        }
+    }
+
+    if (Streaming && !final) return step_result::undecided;
+    if (stack.size() > 1) {
+        const mode_entry top = stack.back();
+        if (lx.errors() == error_policy::raise) {
+            throw lex_error("unterminated mode '" + lx.mode_name(top.mode) + "' (entered at " +
+                                entered_at(top) + ")",
+                            top.entered);
+        }
+        stack.resize(1);
+        out = token{error_kind, view(run, cursor.offset, cursor.offset), absolute(run, cursor), top.mode};
+        return step_result::token;
+    }
+    return step_result::end;
+}
+
+}  // namespace
+
+namespace detail {
+
+step_result next_token(const lexer& lx, run_state& run, token& out) {
+    return step<false>(lx, run, out, true, nullptr);
+}
+
+step_result next_token_streaming(const lexer& lx, run_state& run, token& out, bool final,
+                                 std::vector<transition_record>& log) {
+    return step<true>(lx, run, out, final, &log);
+}
+
+}  // namespace detail
+
+best_match longest_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subject,
+                         std::uint32_t length, std::uint32_t offset) {
+    best_match best;
+    if (offset < length) decide_match<false>(lx, mode, subject, length, offset, true, best);
+    return best;
+}
+
+bool next_token(const lexer& lx, const std::uint8_t* subject, std::uint32_t length,
+                position& cursor, std::vector<mode_entry>& stack, token& out) {
+    run_state run{subject, length, 0, cursor, &stack};
+    const step_result r = detail::next_token(lx, run, out);
+    cursor = run.cursor;
+    return r == step_result::token;
+}
+
+std::vector<token> tokenize(const lexer& lx, std::string_view subject, bool eof) {
+    check_text_length(subject.size());
+    std::vector<mode_entry> stack{mode_entry{}};
+    run_state run{reinterpret_cast<const std::uint8_t*>(subject.data()),
+                  static_cast<std::uint32_t>(subject.size()), 0, position{}, &stack};
+    std::vector<token> tokens;
+    token t;
+    while (detail::next_token(lx, run, t) == step_result::token) tokens.push_back(t);
+    if (eof) {
+        tokens.push_back(token{end_of_input_kind, subject.substr(subject.size()), run.cursor, 0});
+    }
+    return tokens;
+}
+
+}  // namespace tessel

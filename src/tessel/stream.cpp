@@ -1,0 +1,186 @@
+// Incremental lexing: the scan cursor and the token stream.
+//
+// The scan cursor is the eager loop taken apart: it holds the cursor and the mode stack of a
+// run over a whole text and makes one step per `advance`, adding the end_of_input token once
+// at the end when asked.  A lexing error leaves it exhausted, so a caller that keeps asking
+// simply sees the end.
+//
+// The token stream lexes text that arrives in chunks and hands out a token only once no text
+// still to come can change it.  Each `feed` appends the chunk to a buffer and runs the
+// streaming form of the one-token step (runtime.cpp) from the cursor.  That step answers
+// "undecided" where more text could matter: at the end of the buffer, when any candidate
+// rule's streaming match at a position it tests reports an open end (the match, or its
+// absence, depends on bytes not yet fed), and when an error run reaches the end.  An
+// undecided step is rolled back completely: the cursor returns to where the step began and
+// the mode changes it made (skip rules may push or pop before the undecided point) are undone
+// from a log, last first.  The next call lexes that text again with more bytes after it, or
+// with `finish`, as final.  So a stream returns exactly the tokens, and raises exactly the
+// errors at the same positions, that eager lexing of the whole text gives.
+//
+// Memory stays bounded: before each call the buffer drops the lexed text before the cursor,
+// keeping only the lexer's context_bytes (what lookbehinds and boundary tests can look back
+// at), at least 3 with code-point or UTF-16 columns, because a continuation byte's column is
+// judged from the three bytes before it.  For the same reason, with those units an incomplete
+// UTF-8 character at the end of the fed text is held back in a pending tail until the next
+// chunk: measuring its lead byte needs the bytes after it.  Positions handed out are absolute
+// (the buffer's offset in the whole text is added by the step itself), and token lexemes view
+// the buffer, valid until the next call.
+//
+// Limits: the whole text fed is at most the stream's limit (max_text_bytes by default); a feed
+// that would pass it is refused before anything changes.  Undecided text is lexed again on
+// every call, so feeding a long undecidable token one byte at a time costs quadratic time.
+//
+// Tests: tests/cpp/test_stream.cpp (including a seeded comparison with eager lexing).
+#include "tessel/stream.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "tessel/step.h"
+
+namespace tessel {
+
+namespace {
+
+const std::uint8_t* bytes_of(std::string_view s) noexcept {
+    return reinterpret_cast<const std::uint8_t*>(s.data());
+}
+
+}  // namespace
+
+// ---- scan cursor ----
+
+scan_cursor::scan_cursor(std::shared_ptr<const lexer> lx, std::string_view subject, bool eof)
+    : lexer_(std::move(lx)), subject_(subject), stack_{mode_entry{}}, eof_(eof), exhausted_(false) {
+    if (!lexer_) throw std::invalid_argument("scan_cursor: no lexer");
+    check_text_length(subject.size());
+}
+
+void scan_cursor::advance() {
+    if (exhausted_) return;
+    try {
+        if (next_token(*lexer_, bytes_of(subject_), static_cast<std::uint32_t>(subject_.size()),
+                       cursor_, stack_, current_)) {
+            return;
+        }
+    } catch (...) {
+        exhausted_ = true;
+        throw;
+    }
+    if (eof_ && !eof_produced_) {
+        current_ = token{end_of_input_kind, subject_.substr(subject_.size()), cursor_, 0};
+        eof_produced_ = true;
+        return;
+    }
+    exhausted_ = true;
+}
+
+bool operator==(const scan_cursor& a, const scan_cursor& b) noexcept {
+    if (a.exhausted_ || b.exhausted_) return a.exhausted_ == b.exhausted_;
+    return a.cursor_.offset == b.cursor_.offset;
+}
+
+// ---- token stream ----
+
+token_stream::token_stream(std::shared_ptr<const lexer> lx, std::uint64_t limit)
+    : lexer_(std::move(lx)), limit_(std::min(limit, max_text_bytes)) {
+    if (!lexer_) throw std::invalid_argument("token_stream: no lexer");
+}
+
+std::size_t token_stream::buffered() const noexcept {
+    return buffer_.size() + pending_tail_.size() - cursor_.offset;
+}
+
+void token_stream::compact() {
+    std::uint32_t keep = lexer_->context_bytes();
+    if (lexer_->columns() != column_unit::bytes) keep = std::max<std::uint32_t>(keep, 3);
+    if (cursor_.offset <= keep) return;
+    const std::uint32_t drop = cursor_.offset - keep;
+    buffer_.erase(0, drop);
+    total_ += drop;
+    cursor_.offset -= drop;
+}
+
+std::vector<token> token_stream::feed(std::string_view chunk) {
+    if (finished_) throw std::logic_error("token_stream::feed after finish");
+    const std::uint64_t fed = std::uint64_t{total_} + buffer_.size() + pending_tail_.size();
+    check_text_length(fed + chunk.size(), limit_);
+
+    compact();
+    buffer_ += pending_tail_;
+    pending_tail_.clear();
+    buffer_.append(chunk);
+
+    if (lexer_->columns() != column_unit::bytes) {
+        // Hold back a final character whose lead byte is not followed by all its bytes yet.
+        const std::size_t after = buffer_.size() - cursor_.offset;
+        for (std::size_t k = 1; k <= std::min<std::size_t>(3, after); ++k) {
+            const std::size_t at = buffer_.size() - k;
+            const auto b = static_cast<std::uint8_t>(buffer_[at]);
+            if ((b & 0xC0) == 0x80) continue;
+            const std::size_t expected = b < 0xC0 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+            if (k < expected) {
+                pending_tail_.assign(buffer_, at, std::string::npos);
+                buffer_.resize(at);
+            }
+            break;
+        }
+    }
+    return run(false);
+}
+
+std::vector<token> token_stream::finish() {
+    if (finished_) throw std::logic_error("token_stream::finish called twice");
+    compact();
+    buffer_ += pending_tail_;
+    pending_tail_.clear();
+    finished_ = true;
+    return run(true);
+}
+
+std::vector<token> token_stream::run(bool final) {
+    std::vector<token> out;
+    detail::run_state state{bytes_of(buffer_), static_cast<std::uint32_t>(buffer_.size()), total_,
+                            cursor_, &stack_};
+    position remembered = cursor_;
+    // Puts the run back where the current step began.
+    auto roll_back = [&] {
+        state.cursor = remembered;
+        for (auto it = log_.rbegin(); it != log_.rend(); ++it) {
+            stack_.resize(it->depth - 1);
+            stack_.push_back(it->top);
+        }
+        log_.clear();
+    };
+    try {
+        token t;
+        for (;;) {
+            remembered = state.cursor;
+            log_.clear();
+            const detail::step_result r = detail::next_token_streaming(*lexer_, state, t, final, log_);
+            if (r == detail::step_result::token) {
+                out.push_back(t);
+                continue;
+            }
+            if (r == detail::step_result::undecided) roll_back();
+            break;
+        }
+    } catch (const lex_error& e) {
+        finished_ = true;
+        roll_back();
+        cursor_ = state.cursor;
+        throw lex_error(e.what(), e.where, std::move(out));
+    } catch (...) {
+        // Anything else (an allocation failure) would lose the tokens decided in this call, so
+        // the stream cannot go on either.
+        finished_ = true;
+        roll_back();
+        cursor_ = state.cursor;
+        throw;
+    }
+    log_.clear();
+    cursor_ = state.cursor;
+    return out;
+}
+
+}  // namespace tessel

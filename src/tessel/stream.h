@@ -1,0 +1,80 @@
+// Incremental lexing: the scan cursor (one token at a time over a whole text) and the token
+// stream (text arriving in chunks; a token is handed out only once no text still to come can
+// change it).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tessel/lexer.h"
+#include "tessel/runtime.h"
+
+namespace tessel {
+
+class scan_cursor {
+public:
+    // The end state: exhausted.
+    scan_cursor() = default;
+    // Over a whole text (the caller keeps the bytes alive).  Does not advance.
+    scan_cursor(std::shared_ptr<const lexer> lx, std::string_view subject, bool eof);
+
+    // Moves to the next token, or to the exhausted state.  Throws lex_error.
+    void advance();
+    const token& current() const noexcept { return current_; }
+    bool exhausted() const noexcept { return exhausted_; }
+
+    // Equal when both are exhausted, or neither is and their cursors stand at the same offset.
+    friend bool operator==(const scan_cursor& a, const scan_cursor& b) noexcept;
+
+private:
+    std::shared_ptr<const lexer> lexer_;
+    std::string_view subject_;
+    position cursor_;
+    std::vector<mode_entry> stack_;
+    token current_;
+    bool eof_ = false;
+    bool eof_produced_ = false;
+    bool exhausted_ = true;
+};
+
+class token_stream {
+public:
+    // limit: the longest whole text the stream accepts (max_text_bytes; tests pass less).
+    explicit token_stream(std::shared_ptr<const lexer> lx, std::uint64_t limit = max_text_bytes);
+
+    // The tokens this chunk decided (offsets in the whole text; lexemes view the stream's
+    // buffer and are valid until the next call).  Throws lex_error, whose `tokens` are those
+    // this call decided before the error (viewing the buffer likewise); the stream is then
+    // finished, as after any other failure while lexing.  Throws std::logic_error
+    // "token_stream::feed after finish", and std::invalid_argument "text too long: tessel
+    // lexes at most <limit> bytes" when the whole text would pass the limit (nothing changes;
+    // the stream stays usable).
+    std::vector<token> feed(std::string_view chunk);
+    // The remaining tokens.  Throws lex_error (as feed), std::logic_error
+    // "token_stream::finish called twice".
+    std::vector<token> finish();
+    // The bytes from the first token not yet returned to the end of what was fed.
+    std::size_t buffered() const noexcept;
+    bool finished() const noexcept { return finished_; }
+
+private:
+    // Drops the lexed text before the cursor that no rule can look back at any more.
+    void compact();
+    // Runs steps over the buffer until the end or an undecided step.
+    std::vector<token> run(bool final);
+
+    std::shared_ptr<const lexer> lexer_;
+    std::uint64_t limit_;
+    std::string buffer_;       // context before the cursor, then everything not yet decided
+    std::uint32_t total_ = 0;  // offset in the whole text of buffer_[0]
+    position cursor_;          // offset relative to buffer_; line and column absolute
+    std::vector<mode_entry> stack_{mode_entry{}};  // entry positions absolute
+    std::vector<transition_record> log_;  // the current step's mode changes
+    std::string pending_tail_;  // an incomplete UTF-8 character held back from the end
+    bool finished_ = false;
+};
+
+}  // namespace tessel
