@@ -21,9 +21,12 @@ PyObject* kestrel_version(PyObject*, PyObject*) noexcept {
 }
 
 std::vector<PyMethodDef> method_table() {
-    return {
-        {"kestrel_version", kestrel_version, METH_NOARGS, kestrel_version_doc},
-    };
+    std::vector<PyMethodDef> table = lexer_methods_before_version();
+    table.push_back({"kestrel_version", kestrel_version, METH_NOARGS, kestrel_version_doc});
+    for (const auto& group : {lexer_methods_after_grammar(), stream_methods()}) {
+        table.insert(table.end(), group.begin(), group.end());
+    }
+    return table;
 }
 
 }  // namespace tessel::module

@@ -13,4 +13,9 @@ std::vector<PyMethodDef> method_table();
 
 PyObject* kestrel_version(PyObject* module, PyObject* unused) noexcept;
 
+// The groups of functions, each defined beside the functions themselves.
+std::vector<PyMethodDef> lexer_methods_before_version();  // compile ... column_unit
+std::vector<PyMethodDef> lexer_methods_after_grammar();   // end_of ... scan_next
+std::vector<PyMethodDef> stream_methods();                // stream_start ... stream_window
+
 }  // namespace tessel::module
