@@ -23,9 +23,11 @@ PyObject* kestrel_version(PyObject*, PyObject*) noexcept {
 std::vector<PyMethodDef> method_table() {
     std::vector<PyMethodDef> table = lexer_methods_before_version();
     table.push_back({"kestrel_version", kestrel_version, METH_NOARGS, kestrel_version_doc});
+    table.push_back(parse_grammar_method());
     for (const auto& group : {lexer_methods_after_grammar(), stream_methods()}) {
         table.insert(table.end(), group.begin(), group.end());
     }
+    table.push_back(layout_method());
     return table;
 }
 

@@ -17,5 +17,7 @@ PyObject* kestrel_version(PyObject* module, PyObject* unused) noexcept;
 std::vector<PyMethodDef> lexer_methods_before_version();  // compile ... column_unit
 std::vector<PyMethodDef> lexer_methods_after_grammar();   // end_of ... scan_next
 std::vector<PyMethodDef> stream_methods();                // stream_start ... stream_window
+PyMethodDef parse_grammar_method();
+PyMethodDef layout_method();
 
 }  // namespace tessel::module
