@@ -122,15 +122,6 @@ constexpr std::array<std::uint16_t, 256> make_commonness() {
 
 constexpr std::array<std::uint16_t, 256> commonness = make_commonness();
 
-byte_set ascii_word_set() {
-    byte_set s;
-    s.set_range('0', '9');
-    s.set_range('A', 'Z');
-    s.set_range('a', 'z');
-    s.set('_');
-    return s;
-}
-
 bool subset(const byte_set& a, const byte_set& b) {
     for (std::size_t i = 0; i < 4; ++i)
         if (a.words[i] & ~b.words[i]) return false;
@@ -257,14 +248,14 @@ range_view class_ranges(const program& prog, std::size_t c) {
 
 // The code-point class holds only word characters of the program's word definition.
 bool class_within_words(const program& prog, std::size_t c) {
-    if (!subset(prog.classes[c].ascii, ascii_word_set())) return false;
+    if (!subset(prog.classes[c].ascii, ascii_word_bytes())) return false;
     const range_view ranges = class_ranges(prog, c);
     if (!prog.unicode) return ranges.empty();
     return ranges_within(ranges, shorthand_class('w', true).ranges);
 }
 
 bool class_is_words(const program& prog, std::size_t c) {
-    if (!(prog.classes[c].ascii == ascii_word_set())) return false;
+    if (!(prog.classes[c].ascii == ascii_word_bytes())) return false;
     const range_view ranges = class_ranges(prog, c);
     if (!prog.unicode) return ranges.empty();
     const range_view words = shorthand_class('w', true).ranges;
@@ -410,7 +401,7 @@ void find_class_run(const program& prog, opcode element, class_run_shape& out) {
     const bool lifted = h.leading != boundary_kind::none || t.trailing != boundary_kind::none;
     if (lifted) {
         const bool words = element == opcode::byte_set
-                               ? subset(prog.byte_sets[cls], ascii_word_set())
+                               ? subset(prog.byte_sets[cls], ascii_word_bytes())
                                : class_within_words(prog, cls);
         if (!words) return;
     }
@@ -425,7 +416,7 @@ void find_class_run(const program& prog, opcode element, class_run_shape& out) {
     // After a maximal run of exactly [0-9A-Za-z_] the next byte is not an ASCII word
     // character, and in ASCII word mode nothing else is one: the \b there always holds.
     const bool trailing_holds =
-        element == opcode::byte_set && !prog.unicode && prog.byte_sets[cls] == ascii_word_set();
+        element == opcode::byte_set && !prog.unicode && prog.byte_sets[cls] == ascii_word_bytes();
     out.test_trailing = t.trailing != boundary_kind::none && !trailing_holds;
 }
 

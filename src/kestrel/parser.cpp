@@ -52,6 +52,7 @@
 #include <utility>
 
 #include "kestrel/flags.h"
+#include "kestrel/strings.h"
 #include "kestrel/regex_error.h"
 #include "kestrel/unicode.h"
 
@@ -60,17 +61,6 @@ namespace kestrel {
 namespace {
 
 constexpr std::uint32_t max_code_point = 0x10FFFF;
-
-// Builds a message from pieces in one allocation.  (Chains of "text" + std::string trip a
-// false -Wrestrict in GCC 12 at -O2, so messages are joined this way instead.)
-std::string join(std::initializer_list<std::string_view> parts) {
-    std::size_t size = 0;
-    for (auto part : parts) size += part.size();
-    std::string out;
-    out.reserve(size);
-    for (auto part : parts) out += part;
-    return out;
-}
 
 bool is_surrogate(std::uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }

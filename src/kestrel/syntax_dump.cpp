@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kestrel/flags.h"
+#include "kestrel/strings.h"
 
 namespace kestrel {
 
@@ -21,17 +22,6 @@ namespace {
 
 // Ranges printed in full up to this many; longer lists show the first six and the last.
 constexpr std::size_t max_ranges_in_full = 8;
-
-// One allocation per line piece.  (Chains of "text" + std::string trip a false -Wrestrict in
-// GCC 12 at -O2, so text is joined this way instead.)
-std::string join(std::initializer_list<std::string_view> parts) {
-    std::size_t size = 0;
-    for (auto part : parts) size += part.size();
-    std::string out;
-    out.reserve(size);
-    for (auto part : parts) out += part;
-    return out;
-}
 
 std::string hex_byte(unsigned b) {
     char buf[8];

@@ -71,7 +71,9 @@ range_view non_ascii_part(range_view set) {
     return set.subspan(static_cast<std::size_t>(it - set.begin()));
 }
 
-byte_set ascii_word_bytes() {
+}  // namespace
+
+byte_set ascii_word_bytes() noexcept {
     byte_set s;
     s.set_range('0', '9');
     s.set_range('A', 'Z');
@@ -79,8 +81,6 @@ byte_set ascii_word_bytes() {
     s.set('_');
     return s;
 }
-
-}  // namespace
 
 std::string normalise_property_name(std::string_view name) {
     std::string out;

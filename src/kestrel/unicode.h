@@ -49,6 +49,8 @@ shorthand shorthand_class(char letter, bool unicode);
 // valid character here".
 bool in_ranges(range_view set, std::uint32_t cp) noexcept;
 bool is_word_char(std::uint32_t cp, bool unicode) noexcept;
+// The ASCII word characters [0-9A-Za-z_] as a byte set.
+byte_set ascii_word_bytes() noexcept;
 bool is_xid_start(std::uint32_t cp) noexcept;
 bool is_xid_continue(std::uint32_t cp) noexcept;
 bool is_letter(std::uint32_t cp) noexcept;  // General_Category L
