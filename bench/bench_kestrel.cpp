@@ -2,6 +2,8 @@
 //
 //   construct/<rule>           parse + compile + analyse one rule (what compiling a lexer costs)
 //   match/<rule>/<matcher>     one anchored match at offset 0 of a typical token
+//   linear/<pattern>/<n>       a pattern that backtracking engines take exponential or
+//                              quadratic time on, over n and 2n bytes: the time must double
 //
 // Matchers: auto (the selection chain, what the lexer uses), pike (the thread lists forced),
 // backtrack (the bounded backtracker forced).  The forced Pike VM is the peer of every row:
@@ -75,7 +77,41 @@ void match(benchmark::State& state, const rule* r, kestrel::matcher_choice choic
     }
 }
 
+struct hard_case {
+    const char* name;
+    const char* pattern;
+    char fill;
+    char last;  // the subject is n - 1 fills then this byte
+};
+
+const hard_case hard_cases[] = {
+    {"nested_plus_dollar", "(a+)+$", 'a', 'b'},
+    {"overlapping_alternation", "(a|aa)*b", 'a', 'a'},
+    {"nested_plus_y", "(x+x+)+y", 'x', 'x'},
+    {"empty_loop", "(?:a*)*b", 'a', 'a'},
+    {"lookbehind_run", "(?:(?<=a{0,9}a)a|a)*b", 'a', 'a'},
+};
+
+void linear(benchmark::State& state, const hard_case* c) {
+    const kestrel::regex re(c->pattern);
+    std::string subject(static_cast<std::size_t>(state.range(0)) - 1, c->fill);
+    subject.push_back(c->last);
+    const auto* s = reinterpret_cast<const std::uint8_t*>(subject.data());
+    for (auto _ : state) {
+        auto m = re.match_with(kestrel::matcher_choice::pike_vm, 0, s,
+                               static_cast<std::uint32_t>(subject.size()));
+        benchmark::DoNotOptimize(m.slots.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
 const bool registered = [] {
+    for (const hard_case& c : hard_cases) {
+        benchmark::RegisterBenchmark((std::string("linear/") + c.name).c_str(), linear, &c)
+            ->Arg(100000)
+            ->Arg(200000)
+            ->Unit(benchmark::kMillisecond);
+    }
     for (const rule& r : rules()) {
         benchmark::RegisterBenchmark((std::string("construct/") + r.name).c_str(), construct, &r);
         const std::pair<const char*, kestrel::matcher_choice> matchers[] = {
