@@ -14,9 +14,14 @@
 //   call: the Pike VM asks at increasing offsets, and each query then costs one step per new
 //   byte instead of a fresh simulation.
 // - A bounded lookahead runs a thread set from the offset for at most its longest match.
-// - An unbounded lookahead is answered for every offset at once, by one backward pass over
-//   the subject computing which body instructions can reach `match` from each offset; the
-//   bits are kept for the whole match call.
+// - An unbounded lookahead first runs forward like a bounded one, as far as its body can go
+//   (usually a few bytes: (?= *x) stops at the first byte that is neither blank nor x).  Only
+//   when the forward runs of one call have together scanned as many bytes as the subject
+//   holds is it answered for every offset at once, by one backward pass over the subject
+//   computing which body instructions can reach `match` from each offset; the bits are kept
+//   for the rest of the call.  So a call costs at most about two passes over the subject,
+//   and a lexer calling once per token does not pay a pass over the rest of the text each
+//   time.
 //
 // Caches live in the match_context and are keyed by the subject, so nothing outlives a call.
 // Tests: tests/cpp/test_match_corpus.cpp (lookaround cases through every path).
@@ -27,6 +32,10 @@
 namespace kestrel {
 
 namespace {
+
+// Bytes an unbounded lookahead may scan forward in one call beyond the subject's length
+// before it builds its memo instead (so tiny subjects never build one).
+constexpr std::uint64_t forward_scan_slack = 64;
 
 lookaround_caches& caches_of(match_context& ctx) {
     if (!ctx.lookarounds) {
@@ -149,14 +158,16 @@ private:
     lookaround_caches& c_;
 };
 
-bool bounded_lookahead(match_context& ctx, lookaround_caches& c, const lookaround_entry& e,
-                       std::uint32_t p) {
+// Runs the body forward from p, over at most `limit` - p bytes; adds the bytes stepped over
+// to `scanned`.
+bool forward_lookahead(match_context& ctx, lookaround_caches& c, const lookaround_entry& e,
+                       std::uint32_t p, std::uint64_t limit, std::uint64_t& scanned) {
     thread_set ts(ctx, c);
     c.seen.prepare(ctx.prog.instructions.size());
     c.current.clear();
     if (ts.closure(c.current, static_cast<std::uint32_t>(e.start), p)) return true;
-    const std::uint64_t limit = std::uint64_t{p} + static_cast<std::uint32_t>(e.max_length);
     for (std::uint32_t q = p; !c.current.empty() && q < ctx.length && q < limit; ++q) {
+        ++scanned;
         ts.new_round();
         c.next.clear();
         if (ts.step(c.current, c.next, q)) return true;
@@ -201,8 +212,6 @@ void build_memo(match_context& ctx, const lookaround_entry& e, lookahead_memo& m
     const std::uint8_t* s = ctx.subject;
     const auto first = static_cast<std::uint32_t>(e.start);
     const auto n = static_cast<std::uint32_t>(e.length);
-    memo.subject = s;
-    memo.length = len;
     memo.made = true;
     memo.bits.assign(len / 64 + 1, 0);
     std::vector<std::uint8_t> here(n), after(n, 0);
@@ -214,6 +223,7 @@ void build_memo(match_context& ctx, const lookaround_entry& e, lookahead_memo& m
         return i < n && here[i] != 0;
     };
     for (std::uint32_t q = len + 1; q-- > 0;) {
+        ctx.steps += n;  // the work counted for the linear-time tests
         std::fill(here.begin(), here.end(), 0);
         for (std::uint32_t i = 0; i < n; ++i) {
             const instruction& in = code[i];
@@ -293,12 +303,24 @@ bool lookaround_holds(match_context& ctx, std::uint32_t row, std::uint32_t p) {
             holds = lookbehind(ctx, c, row, e, p);
         } else if (e.max_length < 0) {
             lookahead_memo& memo = c.ahead[row];
-            if (!memo.made || memo.subject != ctx.subject || memo.length != ctx.length) {
+            if (memo.subject != ctx.subject || memo.length != ctx.length) {
+                memo.subject = ctx.subject;
+                memo.length = ctx.length;
+                memo.scanned = 0;
+                memo.made = false;
+            }
+            if (!memo.made && memo.scanned > std::uint64_t{ctx.length} + forward_scan_slack) {
                 build_memo(ctx, e, memo);
             }
-            holds = (memo.bits[p >> 6] >> (p & 63)) & 1u;
+            if (memo.made) {
+                holds = (memo.bits[p >> 6] >> (p & 63)) & 1u;
+            } else {
+                holds = forward_lookahead(ctx, c, e, p, ctx.length, memo.scanned);
+            }
         } else {
-            holds = bounded_lookahead(ctx, c, e, p);
+            std::uint64_t scanned = 0;
+            holds = forward_lookahead(ctx, c, e, p, std::uint64_t{p} + static_cast<std::uint32_t>(e.max_length),
+                                      scanned);
         }
     }
     return holds != e.negated;

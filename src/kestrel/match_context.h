@@ -59,10 +59,13 @@ struct lookbehind_state {
     bool matched = false;            // a match of the body ends at `reached`
 };
 
-// Per-row memo of an unbounded lookahead: bit p set when the body matches at p.
+// Per-row state of an unbounded lookahead: the bytes scanned by forward runs so far in this
+// call, and, once those cost as much as a pass over the subject, the memo (bit p set when the
+// body matches at p).
 struct lookahead_memo {
     const std::uint8_t* subject = nullptr;
     std::uint32_t length = 0;
+    std::uint64_t scanned = 0;
     bool made = false;
     std::vector<std::uint64_t> bits;
 };

@@ -242,6 +242,31 @@ TEST(LinearTime, StepsGrowWithTheSubject) {
     }
 }
 
+// A lexer calls match once per token over the whole text: an unbounded lookahead must then
+// cost what its body reads, not a pass over the rest of the subject at every call.
+TEST(LinearTime, OneCallPerTokenWithAnUnboundedLookahead) {
+    // (A body that can read to the end of the text, like (?=[ab ]*c) here, still costs a pass
+    // per call: no per-call cache can avoid that.)
+    for (const char* pattern : {"a(?= *b)", "a(?! *b)", "a(?=(?:[ ]|a)*b)"}) {
+        regex re(pattern);
+        auto total_steps = [&](std::uint32_t pairs) {
+            std::string subject;
+            for (std::uint32_t i = 0; i < pairs; ++i) subject += "a   b ";
+            std::uint64_t total = 0;
+            for (std::uint32_t pos = 0; pos < subject.size(); pos += 6) {
+                std::uint64_t steps = 0;
+                re.match_with(matcher_choice::pike_vm, pos, bytes(subject), subject.size(), nullptr, &steps);
+                total += steps;
+            }
+            return total;
+        };
+        const std::uint64_t small = total_steps(500), large = total_steps(1000);
+        const double ratio = static_cast<double>(large) / static_cast<double>(small);
+        EXPECT_GT(ratio, 1.8) << pattern;
+        EXPECT_LT(ratio, 2.2) << pattern;
+    }
+}
+
 TEST(Threads, OneRegexManyCallers) {
     // Two-byte characters go through the cached per-class maps, built on first need.
     regex re("[\\u00e0-\\u00ff\\w]+(?<=\\u00e9)");
