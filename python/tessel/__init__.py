@@ -69,3 +69,40 @@ def _reexport():
 
 _reexport()
 del _reexport
+
+
+def _bundled_grammars():
+    from importlib.resources import files
+
+    folder = files(__name__) / "grammars"
+    return sorted(p.name[:-4] for p in folder.iterdir() if p.name.endswith(".lex"))
+
+
+def grammar_text(name):
+    """Return the text of a grammar bundled with tessel, for example ``"json"`` or ``"python"``.
+
+    The grammars live in the package's ``grammars`` folder as ``<name>.lex`` files.
+
+    Raises:
+        ValueError: If no bundled grammar has this name.
+    """
+    from importlib.resources import files
+
+    known = _bundled_grammars()
+    if not isinstance(name, str) or name not in known:
+        raise ValueError(
+            "no bundled grammar named %r (bundled: %s)" % (name, ", ".join(known))
+        )
+    return (files(__name__) / "grammars" / f"{name}.lex").read_text(encoding="utf-8")
+
+
+def load_grammar(name):
+    """Parse a bundled grammar, with ``<name>.lex`` as the origin its errors name.
+
+    Returns the ``(rules, names)`` pair; ``compile(rules)`` gives the lexer and ``names[kind]``
+    the rule name of a token's kind.
+    """
+    return _tessel.parse_grammar(grammar_text(name), f"{name}.lex")
+
+
+__all__ += ["grammar_text", "load_grammar"]
