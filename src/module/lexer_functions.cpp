@@ -215,7 +215,10 @@ PyObject* end_of(PyObject*, PyObject* args) noexcept {
                            column <= UINT32_MAX && t.size() <= tessel::max_text_bytes &&
                            static_cast<std::size_t>(offset) <= t.size() &&
                            l.size() <= t.size() - static_cast<std::size_t>(offset) &&
-                           t.compare(static_cast<std::size_t>(offset), l.size(), l) == 0;
+                           t.compare(static_cast<std::size_t>(offset), l.size(), l) == 0 &&
+                           // the end must still fit the 32-bit line and column counters
+                           static_cast<std::uint64_t>(line) + l.size() <= UINT32_MAX &&
+                           static_cast<std::uint64_t>(column) + l.size() <= UINT32_MAX;
         if (!valid) {
             PyErr_SetString(PyExc_ValueError, "end_of: the token was not lexed from this source");
             return nullptr;

@@ -138,7 +138,7 @@ lexer::lexer(std::vector<rule> rules, lexer_options options)
             throw std::invalid_argument("a transition rule must consume input (empty pattern)");
         }
         if (r.action->kind != transition_kind::pop && mode_is_empty(mode_map_.at(r.action->target))) {
-            throw std::invalid_argument("a transition targets the empty mode '" + r.action->target +
+            throw std::invalid_argument("a transition targets the empty mode '" + shown_mode_name(r.action->target) +
                                         "' (no rule is active in it)");
         }
     }
@@ -152,7 +152,7 @@ lexer::lexer(std::vector<rule> rules, lexer_options options)
     for (const std::string& name : options.insignificant_modes) {
         auto it = mode_map_.find(name);
         if (it == mode_map_.end()) {
-            throw std::invalid_argument("insignificant_modes names an unknown mode: " + name);
+            throw std::invalid_argument("insignificant_modes names an unknown mode: " + shown_mode_name(name));
         }
         significant_[it->second] = false;
     }
@@ -161,12 +161,25 @@ lexer::lexer(std::vector<rule> rules, lexer_options options)
     // are not built yet, so every slot stays empty.
     for (const std::string& name : options.dfa_modes) {
         if (mode_map_.find(name) == mode_map_.end()) {
-            throw std::invalid_argument("dfa_modes names an unknown mode: " + name);
+            throw std::invalid_argument("dfa_modes names an unknown mode: " + shown_mode_name(name));
         }
     }
     mode_dfas_.resize(modes);
 
     for (const rule& r : rules_) context_bytes_ = std::max(context_bytes_, context_of(r.regex.prog()));
+}
+
+std::string shown_mode_name(std::string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    for (char c : name) {
+        if (c == '\0') {
+            out += "\\x00";
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 std::optional<std::uint32_t> lexer::mode_index(std::string_view name) const {
@@ -185,7 +198,7 @@ std::vector<std::string> lexer::dfa_modes_active() const {
 
 std::vector<std::int32_t> lexer::pike_rules(std::string_view mode) const {
     const std::optional<std::uint32_t> m = mode_index(mode);
-    if (!m) throw std::invalid_argument("pike_rules names an unknown mode: " + std::string(mode));
+    if (!m) throw std::invalid_argument("pike_rules names an unknown mode: " + shown_mode_name(mode));
     // With no automaton every rule of the mode runs on the per-rule path.  (An automaton
     // would report its own per-rule set here.)
     std::vector<std::int32_t> out;

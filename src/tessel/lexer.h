@@ -101,6 +101,10 @@ private:
     std::uint32_t context_bytes_ = 0;
 };
 
+// A mode name as messages show it: a NUL is written \x00, since messages travel as C strings
+// to the interpreter and would be cut at the first NUL.
+std::string shown_mode_name(std::string_view name);
+
 // The longest text tessel lexes: offsets are 32-bit.
 inline constexpr std::uint64_t max_text_bytes = 0xFFFFFFFFull;
 

@@ -115,7 +115,7 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final,
 
         if (!best.found) {
             if (lx.errors() == error_policy::raise) {
-                throw lex_error("no rule matches in mode '" + lx.mode_name(mode) + "' (entered at " +
+                throw lex_error("no rule matches in mode '" + shown_mode_name(lx.mode_name(mode)) + "' (entered at " +
                                     entered_at(stack.back()) + ")",
                                 absolute(run, cursor));
             }
@@ -145,7 +145,7 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final,
         }
 
         if (best.length == 0) {
-            throw lex_error("zero-length match in mode '" + lx.mode_name(mode) +
+            throw lex_error("zero-length match in mode '" + shown_mode_name(lx.mode_name(mode)) +
                                 "' (rule never advances)",
                             absolute(run, cursor));
         }
@@ -189,7 +189,7 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final,
     if (stack.size() > 1) {
         const mode_entry top = stack.back();
         if (lx.errors() == error_policy::raise) {
-            throw lex_error("unterminated mode '" + lx.mode_name(top.mode) + "' (entered at " +
+            throw lex_error("unterminated mode '" + shown_mode_name(lx.mode_name(top.mode)) + "' (entered at " +
                                 entered_at(top) + ")",
                             top.entered);
         }

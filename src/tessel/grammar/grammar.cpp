@@ -50,6 +50,8 @@ constexpr std::string_view fields_cause =
 constexpr std::string_view blank_pattern_cause =
     "empty pattern: the blanks that end a line are dropped (write a space as [ ] or \\x20)";
 constexpr std::string_view empty_pattern_cause = "empty pattern";
+constexpr std::string_view nul_in_pattern_cause =
+    "a pattern cannot hold a NUL character (write it as \\x00)";
 constexpr std::string_view second_transition_cause =
     "a rule fires at most one transition (push=, set= or pop)";
 constexpr std::string_view no_rules_cause = "no rules (the grammar is empty)";
@@ -140,6 +142,11 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
     const field& name = fields[0];
     const field& pattern = fields[1];
     if (pattern.text.empty()) fail(line_no, pattern.column, std::string(empty_pattern_cause));
+    // compile() takes patterns as str without NUL characters: a rule read from a grammar must
+    // be one it accepts as it is.
+    if (const std::size_t nul = pattern.text.find('\0'); nul != std::string_view::npos) {
+        fail(line_no, pattern.column + nul, std::string(nul_in_pattern_cause));
+    }
 
     std::optional<kestrel::regex> compiled;
     try {
