@@ -103,9 +103,19 @@ bool backtrack_match(match_context& ctx, std::uint32_t start, slot_vector& out) 
                 pc = static_cast<std::uint32_t>(in.x);
                 break;
             case opcode::jump: {
+                // The Pike VM's rule: through visited jumps and saves (their writes applied,
+                // with restore jobs) to a visited split means leaving that loop.
                 auto target = static_cast<std::uint32_t>(in.x);
-                for (int hop = 0; hop < 8 && seen(target, pos) && code[target].op == opcode::jump; ++hop) {
-                    target = static_cast<std::uint32_t>(code[target].x);
+                for (int hop = 0; hop < 8 && seen(target, pos); ++hop) {
+                    const instruction& via = code[target];
+                    if (via.op == opcode::jump) {
+                        target = static_cast<std::uint32_t>(via.x);
+                    } else if (via.op == opcode::save) {
+                        save(via.index, pos);
+                        ++target;
+                    } else {
+                        break;
+                    }
                 }
                 if (seen(target, pos) && code[target].op == opcode::split) {
                     pc = static_cast<std::uint32_t>(code[target].y);

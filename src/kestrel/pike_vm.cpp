@@ -23,7 +23,11 @@
 // The jump rule.  When a jump lands on a split that this step already visited (the back edge
 // of a loop whose body matched empty), the thread continues at the split's exit instead of
 // dying there.  That keeps the slots of an empty last iteration, as Python's `re` does for
-// patterns like (a*)* or (a|)*.
+// patterns like (a*)* or (a|)*.  The way to that split may pass through instructions an
+// earlier pass already visited at this offset: jumps, and the saves that close capture groups
+// around the loop body.  The rule follows them too (up to 8), applying each save's write, so
+// that a capture group around a loop body never changes the whole match: (bbc|(|x))* on
+// "bbcx" leaves the loop after the empty pass at 3, with or without the group.
 //
 // Streaming.  The same loop reports `open_end` whenever some thread or test looked at, or
 // needed, the end of the subject: then text appended later could change the answer, and the
@@ -104,6 +108,9 @@ private:
     small_vector<std::uint32_t, 32> refs_;
     small_vector<std::uint32_t, 32> free_;
 };
+
+// The longest chain of visited jumps and saves a jump follows.
+constexpr int max_jump_hops = 8;
 
 class pike_vm {
 public:
@@ -239,16 +246,30 @@ private:
                 stack_.push_back({static_cast<std::uint32_t>(in.x), t.data});
                 break;
             case opcode::jump: {
+                // Follow a chain of already-visited jumps and saves (applying each save's
+                // write to this thread, as running them would); landing on a visited split
+                // means a loop's back edge after an empty pass: leave the loop at once.
                 auto target = static_cast<std::uint32_t>(in.x);
-                for (int hop = 0; hop < 8 && l.seen.visited(target) &&
-                                  code_[target].op == opcode::jump;
-                     ++hop) {
-                    target = static_cast<std::uint32_t>(code_[target].x);
+                std::uint32_t data = t.data;
+                for (int hop = 0; hop < max_jump_hops && l.seen.visited(target); ++hop) {
+                    const instruction& via = code_[target];
+                    if (via.op == opcode::jump) {
+                        target = static_cast<std::uint32_t>(via.x);
+                    } else if (via.op == opcode::save) {
+                        if (no_captures_) {
+                            if (via.index == 0) data = pos;
+                        } else {
+                            data = pool_.write(data, via.index, static_cast<std::int32_t>(pos));
+                        }
+                        ++target;
+                    } else {
+                        break;
+                    }
                 }
                 if (l.seen.visited(target) && code_[target].op == opcode::split) {
-                    stack_.push_back({static_cast<std::uint32_t>(code_[target].y), t.data});
+                    stack_.push_back({static_cast<std::uint32_t>(code_[target].y), data});
                 } else {
-                    stack_.push_back({static_cast<std::uint32_t>(in.x), t.data});
+                    stack_.push_back({static_cast<std::uint32_t>(in.x), data});
                 }
                 break;
             }

@@ -1,0 +1,276 @@
+// The shared matcher corpus (tests/data/match_corpus.txt): every matcher that can take a case
+// must return its expected slots.  For each case the selection chain, the thread lists, the
+// bounded backtracker (where it applies), each of the special shapes whose analysis fact is set
+// for the pattern, and the streaming match run separately, so a disagreement names the matcher
+// and the corpus line.  The file's format is described in its header.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cctype>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kestrel/regex.h"
+#include "kestrel/regex_error.h"
+
+#ifndef TESSEL_TEST_DATA_DIR
+#error "TESSEL_TEST_DATA_DIR must name the tests/data folder"
+#endif
+
+namespace {
+
+using kestrel::matcher_choice;
+
+struct corpus_case {
+    int line = 0;
+    std::string pattern;
+    std::string subject;
+    std::uint32_t offset = 0;
+    bool matches = false;
+    std::vector<std::int32_t> slots;  // when matches
+    std::optional<bool> open_end;
+};
+
+// Undoes the file's escapes: \\ \t \n \r \xHH.  Anything else is an error in the file.
+std::optional<std::string> unescape(const std::string& field) {
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '\\') {
+            out.push_back(field[i]);
+            continue;
+        }
+        if (i + 1 >= field.size()) return std::nullopt;
+        const char c = field[++i];
+        switch (c) {
+        case '\\': out.push_back('\\'); break;
+        case 't': out.push_back('\t'); break;
+        case 'n': out.push_back('\n'); break;
+        case 'r': out.push_back('\r'); break;
+        case 'x': {
+            if (i + 2 >= field.size()) return std::nullopt;  // two digits must follow the x
+            const std::string hex = field.substr(i + 1, 2);
+            if (!std::isxdigit(static_cast<unsigned char>(hex[0])) ||
+                !std::isxdigit(static_cast<unsigned char>(hex[1]))) {
+                return std::nullopt;
+            }
+            out.push_back(static_cast<char>(std::stoi(hex, nullptr, 16)));
+            i += 2;
+            break;
+        }
+        default: return std::nullopt;
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t at = s.find(sep, start);
+        parts.push_back(s.substr(start, at - start));
+        if (at == std::string::npos) return parts;
+        start = at + 1;
+    }
+}
+
+// Reads the corpus; a malformed line is reported and skipped (and fails the test).
+std::vector<corpus_case> load_corpus(std::vector<std::string>& problems) {
+    const std::string path = std::string(TESSEL_TEST_DATA_DIR) + "/match_corpus.txt";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        problems.push_back("cannot open " + path);
+        return {};
+    }
+    std::vector<corpus_case> cases;
+    std::string line;
+    int lineno = 0;
+    while (std::getline(in, line)) {
+        ++lineno;
+        if (line.empty() || line[0] == '#') continue;
+        const std::vector<std::string> f = split(line, '\t');
+        auto bad = [&](const std::string& why) {
+            problems.push_back("line " + std::to_string(lineno) + ": " + why);
+        };
+        if (f.size() != 4 && f.size() != 5) {
+            bad("expected 4 or 5 tab-separated fields");
+            continue;
+        }
+        corpus_case c;
+        c.line = lineno;
+        const auto pattern = unescape(f[0]);
+        const auto subject = unescape(f[1]);
+        if (!pattern || !subject) {
+            bad("bad escape");
+            continue;
+        }
+        c.pattern = *pattern;
+        c.subject = *subject;
+        if (f[2].empty() || f[2].find_first_not_of("0123456789") != std::string::npos) {
+            bad("bad offset");
+            continue;
+        }
+        c.offset = static_cast<std::uint32_t>(std::stoul(f[2]));
+        if (f[3] != "-") {
+            c.matches = true;
+            bool ok = true;
+            for (const std::string& v : split(f[3], ',')) {
+                if (v.empty() || v.find_first_not_of("-0123456789") != std::string::npos) ok = false;
+                else c.slots.push_back(static_cast<std::int32_t>(std::stol(v)));
+            }
+            if (!ok || c.slots.size() < 2 || c.slots.size() % 2 != 0) {
+                bad("bad slot list");
+                continue;
+            }
+        }
+        if (f.size() == 5) {
+            if (f[4] != "open" && f[4] != "closed") {
+                bad("fifth field must be open or closed");
+                continue;
+            }
+            c.open_end = f[4] == "open";
+        }
+        cases.push_back(std::move(c));
+    }
+    return cases;
+}
+
+std::string show(const std::string& bytes) {
+    std::string out;
+    for (unsigned char ch : bytes) {
+        if (ch == '\\') out += "\\\\";
+        else if (ch >= 0x20 && ch < 0x7f) out.push_back(static_cast<char>(ch));
+        else {
+            static const char* hex = "0123456789abcdef";
+            out += "\\x";
+            out.push_back(hex[ch >> 4]);
+            out.push_back(hex[ch & 15]);
+        }
+    }
+    return out;
+}
+
+std::string show(const kestrel::match_result& r) {
+    if (!r.matched) return "-";
+    std::string out;
+    for (std::size_t i = 0; i < r.slots.size(); ++i) {
+        if (i != 0) out += ',';
+        out += std::to_string(r.slots[i]);
+    }
+    return out;
+}
+
+std::string show(const corpus_case& c) {
+    if (!c.matches) return "-";
+    std::string out;
+    for (std::size_t i = 0; i < c.slots.size(); ++i) {
+        if (i != 0) out += ',';
+        out += std::to_string(c.slots[i]);
+    }
+    return out;
+}
+
+// Why a result does not fit the case, or nothing when it does.  A failed match must still
+// hold the program's slot count, every slot -1, except past the end of the subject, where
+// the result has no slots at all.
+std::optional<std::string> mismatch(const corpus_case& c, const kestrel::match_result& r,
+                                    std::size_t slot_count) {
+    if (c.matches) {
+        if (!r.matched) return "no match, expected " + show(c);
+        if (r.slots.size() != c.slots.size() ||
+            !std::equal(c.slots.begin(), c.slots.end(), r.slots.begin())) {
+            return "got " + show(r) + ", expected " + show(c);
+        }
+        return std::nullopt;
+    }
+    if (r.matched) return "got " + show(r) + ", expected no match";
+    const std::size_t want = c.offset > c.subject.size() ? 0 : slot_count;
+    if (r.slots.size() != want) {
+        return "no match as expected, but " + std::to_string(r.slots.size()) + " slots instead of " +
+               std::to_string(want);
+    }
+    for (std::int32_t v : r.slots) {
+        if (v != -1) return "no match as expected, but slots " + show(r) + " are set";
+    }
+    return std::nullopt;
+}
+
+const std::array<std::pair<matcher_choice, const char*>, 8> shape_matchers = {{
+    {matcher_choice::byte_class_run, "byte_class_run"},
+    {matcher_choice::code_point_class_run, "code_point_class_run"},
+    {matcher_choice::possessive_run, "possessive_run"},
+    {matcher_choice::literal_string, "literal_string"},
+    {matcher_choice::fixed_sequence, "fixed_sequence"},
+    {matcher_choice::any_run, "any_run"},
+    {matcher_choice::straight_alternation, "straight_alternation"},
+    {matcher_choice::run_then_lookahead, "run_then_lookahead"},
+}};
+
+TEST(MatchCorpus, EveryMatcherAgreesWithTheExpectedSlots) {
+    std::vector<std::string> problems;
+    const std::vector<corpus_case> cases = load_corpus(problems);
+    for (const std::string& p : problems) ADD_FAILURE() << "match_corpus.txt: " << p;
+    // The corpus holds several hundred cases; far fewer means it was cut or misread.
+    ASSERT_GE(cases.size(), 800u);
+
+    std::map<std::string, int> runs;  // how many cases each matcher answered
+    int open_checked = 0;
+    for (const corpus_case& c : cases) {
+        const std::string where = "match_corpus.txt:" + std::to_string(c.line) + ": /" +
+                                  show(c.pattern) + "/ on \"" + show(c.subject) + "\" at " +
+                                  std::to_string(c.offset);
+        std::optional<kestrel::regex> re;
+        try {
+            re.emplace(c.pattern);
+        } catch (const kestrel::regex_error& e) {
+            ADD_FAILURE() << where << ": the pattern does not compile: " << e.what();
+            continue;
+        }
+        const std::size_t slot_count = re->prog().slot_count;
+        if (c.matches && c.slots.size() != slot_count) {
+            ADD_FAILURE() << where << ": the case lists " << c.slots.size()
+                          << " slots, the pattern has " << slot_count;
+            continue;
+        }
+        const auto* s = reinterpret_cast<const std::uint8_t*>(c.subject.data());
+        const auto n = static_cast<std::uint32_t>(c.subject.size());
+        auto check = [&](const char* name, const kestrel::match_result& r) {
+            ++runs[name];
+            if (auto why = mismatch(c, r, slot_count)) ADD_FAILURE() << where << " [" << name << "]: " << *why;
+        };
+
+        check("match", re->match(c.offset, s, n));
+        check("pike_vm", re->match_with(matcher_choice::pike_vm, c.offset, s, n));
+        bool applied = false;
+        const auto bt = re->match_with(matcher_choice::backtrack, c.offset, s, n, &applied);
+        if (applied) check("backtrack", bt);
+        for (const auto& [choice, name] : shape_matchers) {
+            const auto r = re->match_with(choice, c.offset, s, n, &applied);
+            if (applied) check(name, r);
+        }
+        const kestrel::streaming_match m = re->match_streaming(c.offset, s, n);
+        check("streaming", m.result);
+        if (c.open_end) {
+            ++open_checked;
+            EXPECT_EQ(m.open_end, *c.open_end) << where << " [streaming]: open_end";
+        }
+    }
+
+    // Each matcher must have met the corpus; a shape that no case reaches any more means the
+    // corpus (or the analysis that recognises the shape) has drifted.
+    for (const char* name : {"match", "pike_vm", "backtrack", "streaming"}) {
+        EXPECT_GT(runs[name], 100) << name;
+    }
+    for (const auto& [choice, name] : shape_matchers) {
+        EXPECT_GE(runs[name], 5) << "special shape " << name << " takes too few corpus cases";
+    }
+    EXPECT_GE(open_checked, 40);
+}
+
+}  // namespace
