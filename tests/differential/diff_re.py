@@ -26,6 +26,7 @@ another.  Standard library only.
 """
 
 import argparse
+import ast
 import os
 import random
 import re
@@ -56,12 +57,12 @@ def _msg(outcome, *texts):
 
 
 def _escapes(pattern):
-    """(position, text) of every escape of the pattern: the backslash and what follows."""
+    """(byte position, text) of every escape of the pattern: the backslash and what follows."""
     out = []
     i = 0
     while i < len(pattern):
         if pattern[i] == "\\":
-            out.append((i, pattern[i:i + 5]))
+            out.append((len(pattern[:i].encode()), pattern[i:i + 5]))
             i += 2
         else:
             i += 1
@@ -83,7 +84,6 @@ def _same_quoted_name(r, k, prefix):
     """re quotes a group name with repr(), kestrel with plain quotes: the same name?"""
     if not (_msg(r, prefix) and _msg(k, prefix)):
         return False
-    import ast  # noqa: PLC0415
     r_rest, k_rest = r[0][len(prefix):], k[0][len(prefix):]
     try:
         name = ast.literal_eval(r_rest.split(" as group ")[0])
@@ -103,8 +103,8 @@ def _brace_after_nothing(pattern, at):
     for b in (at, at - 1):
         if 0 <= b < len(pattern) and pattern[b:b + 1] == b"{":
             before = pattern[:b]
-            return before == b"" or before.endswith((b"(", b"|")) or \
-                re.search(rb"\(\?[a-zA-Z-]*:$", before) is not None
+            return before == b"" or before.endswith(b"|") or re.search(
+                rb"\((?:\?(?:[:=!>]|<[=!]|P?<[^>]*>|[a-zA-Z-]*[:)]))?$", before) is not None
     return False
 
 
@@ -132,7 +132,9 @@ SYNTAX_DIFFERENCES = [
     ("possessive and atomic bodies",
      "possessive quantifiers and atomic groups take one character, class or a capture group "
      "around one (atomic groups also a body that cannot backtrack); re takes any body",
-     lambda p, r, k: r is None and _msg(k, "possessive/atomic")),
+     lambda p, r, k: (r is None and _msg(k, "possessive/atomic"))
+     or (_msg(k, "possessive/atomic quantifiers inside a lookaround")
+         and _msg(r, "look-behind requires fixed-width"))),
     ("lookaround limits",
      "lookarounds do not nest; a lookbehind needs a bounded length, not a fixed one as in re; "
      "bounded lookarounds may match at most 255 bytes",
@@ -145,7 +147,7 @@ SYNTAX_DIFFERENCES = [
      "262,144 instructions are refused; re's limits are far higher",
      lambda p, r, k: _msg(k, "repetition count too large", "pattern nesting too deep",
                           "too many capture groups", "program too large")
-     and (r is None or _msg(r, "the repetition number is too large"))),
+     and (r is None or r[1] > k[1] or _msg(r, "the repetition number is too large"))),
     ("escapes of this engine",
      "\\p{..}/\\P{..} properties, \\Q..\\E, \\z, braced \\x{..} and \\u{..}, \\N{U+..} and the "
      "refused \\C do not exist in re; \\< and \\> are assertions here (so a quantifier after "
@@ -171,17 +173,18 @@ SYNTAX_DIFFERENCES = [
     ("first of two errors",
      "where a pattern holds two errors the engines may report different ones: re reads one "
      "token ahead, so a stray backslash at the end is reported before an earlier error; and a "
-     "counted repeat right after a quantifier is a \"multiple repeat\" here before its counts "
-     "are checked",
+     "counted repeat right after a quantifier or an assertion is refused here before its "
+     "counts are checked",
      lambda p, r, k: k is not None and r is not None and k[1] <= r[1] and (
          (_msg(r, "bad escape (end of pattern)") and k[0] != "dangling backslash")
-         or (_msg(k, "multiple repeat") and _msg(r, "min repeat greater than max repeat",
-                                                  "the repetition number is too large")))),
+         or (_msg(k, "multiple repeat", "nothing to repeat")
+             and _msg(r, "min repeat greater than max repeat",
+                      "the repetition number is too large")))),
     ("range text",
      "a bad range whose end is an escape is quoted whole and reported at its start; re quotes "
      "only the first two characters of the escape and reports a later position",
      lambda p, r, k: _msg(r, "bad character range ") and _msg(k, "bad character range ")
-     and k[0].startswith(r[0]) and k[1] <= r[1]),
+     and k[1] <= r[1]),
     ("group names",
      "(?<name>..) is accepted as well as (?P<name>..) (re 3.11 has only the P form); a name "
      "without a closing > is reported at its first bad character if it has one (re: missing >); "
@@ -191,10 +194,13 @@ SYNTAX_DIFFERENCES = [
      or (_msg(r, "missing >, unterminated name") and _msg(k, "bad character in group name"))
      or (_msg(r, "missing group name") and _msg(k, "missing >, unterminated name"))),
     ("quoted group names",
-     "a group name in a message is quoted as written; re quotes it with repr(), which doubles "
-     "backslashes and may switch the quotes",
+     "a group name in a message is quoted as written, up to the next >; re quotes it with "
+     "repr(), which doubles backslashes and may switch the quotes, and reads an escaped > "
+     "as part of the name",
      lambda p, r, k: _same_quoted_name(r, k, "bad character in group name ")
-     or _same_quoted_name(r, k, "redefinition of group name ")),
+     or _same_quoted_name(r, k, "redefinition of group name ")
+     or (_msg(r, "bad character in group name") and _msg(k, "bad character in group name")
+         and r[1] == k[1] and "\\" in r[0])),
     ("flags",
      "the inline flags are i m s x a U: U (ungreedy) is not in re, re's u (Unicode, always on "
      "here) and L (locale) are not here; leading global flags may also turn flags off, as in "
@@ -202,11 +208,11 @@ SYNTAX_DIFFERENCES = [
      "must come before anything else, comments included (re lets comments precede them)",
      lambda p, r, k: any(set("uUL") & set(g) for g in _flag_groups(p))
      or (_msg(r, "bad inline flags: cannot turn off") and not _msg(k, "bad inline flags"))
-     or (r is None and _msg(k, "global flags not at the start") and re.fullmatch(
+     or (_msg(k, "global flags not at the start") and (r is None or r[1] > k[1]) and re.fullmatch(
          r"(?:\(\?#[^)]*\)|\(\?[a-zA-Z-]*\))*", p.encode()[:k[1]].decode("utf-8", "replace")))
      or (_msg(r, "missing :") and re.search(r"\(\?[a-zA-Z]*-[a-zA-Z]*$", p.encode()[:r[1]].decode(
          "utf-8", "replace")) is not None and _msg(k, "global flags not at the start")) or
-     (_msg(r, "missing :") and k is None and _leading_flags_off(p) > r[1])),
+     (_msg(r, "missing :") and _leading_flags_off(p) > r[1])),
     ("(?P at the end",
      "a pattern that ends in (?P is reported as an unknown extension (re: unexpected end)",
      lambda p, r, k: p.endswith("(?P") and _msg(r, "unexpected end of pattern")
@@ -216,6 +222,18 @@ SYNTAX_DIFFERENCES = [
      "refuses {m,n} there with \"nothing to repeat\" (or its range check)",
      lambda p, r, k: _msg(r, "nothing to repeat", "min repeat greater than max repeat")
      and _brace_after_nothing(p.encode(), r[1])),
+    ("escapes in comments",
+     "a comment (?#...) ends at the first ), a backslash before it included, and a verbose "
+     "comment at the end of the line; re reads escapes inside both",
+     lambda p, r, k: (_msg(r, "missing ), unterminated comment") and re.search(
+         r"\(\?#[^)]*\\\)", p) is not None and (k is None or k[1] > r[1]))
+     or (_msg(r, "bad escape (end of pattern)") and k is None
+         and any("x" in g for g in _flag_groups(p)) and "#" in p)),
+    ("quantified comment",
+     "a comment group is an (empty) item, so a quantifier may follow it; re sees through the "
+     "comment and finds nothing to repeat, or a second quantifier, there",
+     lambda p, r, k: _msg(r, "nothing to repeat", "multiple repeat") and re.search(
+         r"\(\?#[^)]*\)$", p.encode()[:r[1]].decode("utf-8", "replace")) is not None),
     ("surrogate escapes",
      "a pattern is UTF-8 text, which cannot hold surrogates, so \\ud800-style escapes are refused; "
      "re's text patterns may hold lone surrogates",
@@ -252,10 +270,6 @@ MATCH_DIFFERENCES = [
 ]
 
 
-def hexs(b):
-    return b.hex()
-
-
 # --------------------------------------------------------------------------------------------
 # The batch process.
 # --------------------------------------------------------------------------------------------
@@ -286,11 +300,11 @@ class Batch:
 
 
 def compile_request(pattern_bytes):
-    return "compile\t" + hexs(pattern_bytes)
+    return "compile\t" + pattern_bytes.hex()
 
 
 def match_request(matcher, pattern_bytes, subject_bytes, offset):
-    return f"{matcher}\t{hexs(pattern_bytes)}\t{hexs(subject_bytes)}\t{offset}"
+    return f"{matcher}\t{pattern_bytes.hex()}\t{subject_bytes.hex()}\t{offset}"
 
 
 def parse_compile_answer(answer):
@@ -491,28 +505,39 @@ def atom_sample(text, rng):
 
 class Node:
     """A generated pattern piece: its text; whether it can match empty; whether it holds a
-    capture; whether it is one character test (literal, class or .) or a capture group around
-    one (the bodies a possessive quantifier takes here); its fixed width in characters (None
-    when not fixed); whether it holds a loop whose body can match empty; whether \\B occurs;
-    and a sampler that produces text the piece is likely to match."""
+    capture; whether it is one character test (literal, class or .); whether a possessive
+    quantifier may follow it here (one character test, or a capture group around one); whether
+    it holds a loop whose body can match empty; whether \\B occurs in it; and a sampler that
+    produces text the piece is likely to match."""
 
-    __slots__ = ("text", "nullable", "captures", "single", "possessable", "width", "nullable_loop",
-                 "has_B", "sample")
+    __slots__ = ("text", "nullable", "sample", "captures", "single", "possessable",
+                 "nullable_loop", "has_B")
 
-    def __init__(self, text, nullable, sample, captures=False, single=False, possessable=False,
-                 width=None, nullable_loop=False, has_B=False):
+    def __init__(self, text, nullable, sample, *, captures=False, single=False,
+                 possessable=False, nullable_loop=False, has_B=False):
         self.text = text
         self.nullable = nullable
         self.sample = sample
         self.captures = captures
         self.single = single
         self.possessable = possessable
-        self.width = width
         self.nullable_loop = nullable_loop
         self.has_B = has_B
 
 
+def _inherit(parts):
+    """The flags a compound piece takes from its parts."""
+    return dict(captures=any(p.captures for p in parts),
+                nullable_loop=any(p.nullable_loop for p in parts),
+                has_B=any(p.has_B for p in parts))
+
+
 class PatternGenerator:
+    """Random patterns in the syntax both engines share: literals, classes, ., alternation,
+    greedy, lazy and counted repeats, possessive repeats of single characters, capturing,
+    non-capturing and scoped-flag groups, anchors, word boundaries, lookaheads and fixed-width
+    lookbehinds, under random global flags.  No capture is put inside a lookaround."""
+
     def __init__(self, rng):
         self.rng = rng
 
@@ -520,7 +545,8 @@ class PatternGenerator:
         rng = self.rng
         flags = ""
         if rng.random() < 0.3:
-            flags = "(?" + "".join(sorted(set(rng.choice("imsa") for _ in range(rng.randint(1, 2))))) + ")"
+            letters = sorted(set(rng.choice("imsa") for _ in range(rng.randint(1, 2))))
+            flags = "(?" + "".join(letters) + ")"
         node = self.alternation(0, in_look=False)
         return flags + node.text, node
 
@@ -530,30 +556,20 @@ class PatternGenerator:
         branches = [self.sequence(depth, in_look) for _ in range(n)]
         if n == 1:
             return branches[0]
-        text = "|".join(b.text for b in branches)
-        width = branches[0].width if all(b.width == branches[0].width for b in branches) else None
-        return Node(text, any(b.nullable for b in branches),
-                    lambda r: r.choice(branches).sample(r),
-                    any(b.captures for b in branches), False, False, width,
-                    any(b.nullable_loop for b in branches), any(b.has_B for b in branches))
+        return Node("|".join(b.text for b in branches), any(b.nullable for b in branches),
+                    lambda r: r.choice(branches).sample(r), **_inherit(branches))
 
     def sequence(self, depth, in_look):
         rng = self.rng
         items = [self.item(depth, in_look) for _ in range(rng.randint(1, 4 if depth == 0 else 3))]
         if len(items) == 1:
             return items[0]
-        width = 0
-        for it in items:
-            width = None if width is None or it.width is None else width + it.width
         return Node("".join(i.text for i in items), all(i.nullable for i in items),
-                    lambda r: "".join(i.sample(r) for i in items),
-                    any(i.captures for i in items), False, False, width,
-                    any(i.nullable_loop for i in items), any(i.has_B for i in items))
+                    lambda r: "".join(i.sample(r) for i in items), **_inherit(items))
 
     def char_test(self, choices):
         text = self.rng.choice(choices)
-        return Node(text, False, lambda r: atom_sample(text, r), single=True, possessable=True,
-                    width=1)
+        return Node(text, False, lambda r: atom_sample(text, r), single=True, possessable=True)
 
     def item(self, depth, in_look):
         rng = self.rng
@@ -566,22 +582,23 @@ class PatternGenerator:
             inner = self.alternation(depth + 1, in_look)
             kind = rng.random()
             if kind < 0.5 and not in_look:
-                node = Node("(" + inner.text + ")", inner.nullable, inner.sample, True, False,
-                            inner.single, inner.width, inner.nullable_loop, inner.has_B)
+                node = Node("(" + inner.text + ")", inner.nullable, inner.sample,
+                            possessable=inner.single, **dict(_inherit([inner]), captures=True))
             elif kind < 0.9:
                 node = Node("(?:" + inner.text + ")", inner.nullable, inner.sample,
-                            inner.captures, False, False, inner.width, inner.nullable_loop,
-                            inner.has_B)
+                            **_inherit([inner]))
             else:
                 flag = rng.choice(["i", "s", "a", "-i", "m"])
                 node = Node("(?" + flag + ":" + inner.text + ")", inner.nullable, inner.sample,
-                            inner.captures, False, False, inner.width, inner.nullable_loop,
-                            inner.has_B)
+                            **_inherit([inner]))
             return self.quantified(node, in_look)
         if r < 0.90:
             a = rng.choice(ASSERTIONS)
-            sample = (lambda r2: "\n" if r2.random() < 0.3 else "") if a in "^$" else (lambda r2: "")
-            return Node(a, True, sample, width=0, has_B=(a == "\\B"))
+            if a in ("^", "$"):
+                sample = lambda r2: "\n" if r2.random() < 0.3 else ""  # noqa: E731
+            else:
+                sample = lambda r2: ""  # noqa: E731
+            return Node(a, True, sample, has_B=(a == "\\B"))
         if not in_look and depth < 3:
             return self.lookaround(depth)
         return self.char_test(LITERALS)
@@ -602,7 +619,7 @@ class PatternGenerator:
                 parts.insert(0, rng.choice(["\\b", "^", "\\B"]))
             body = Node("".join(parts), False, lambda r: "", has_B="\\B" in parts)
             op = rng.choice(["?<=", "?<!"])
-        return Node("(" + op + body.text + ")", True, lambda r: "", width=0,
+        return Node("(" + op + body.text + ")", True, lambda r: "",
                     nullable_loop=body.nullable_loop, has_B=body.has_B)
 
     def quantified(self, node, in_look):
@@ -618,17 +635,15 @@ class PatternGenerator:
             suffix = "?"
         elif s < 0.42 and node.possessable and not in_look:
             suffix = "+"  # possessive: over one character test, or a capture group around one
-        nullable = node.nullable or lo == 0
         loops = hi is None or hi > 1
-        nullable_loop = node.nullable_loop or (loops and node.nullable)
-        width = node.width * lo if node.width is not None and lo == hi else None
         top = hi if hi is not None else lo + 3
 
         def sample(r):
             return "".join(node.sample(r) for _ in range(r.randint(lo, top)))
 
-        return Node(node.text + q + suffix, nullable, sample, node.captures, False, False, width,
-                    nullable_loop, node.has_B)
+        return Node(node.text + q + suffix, node.nullable or lo == 0, sample,
+                    captures=node.captures, has_B=node.has_B,
+                    nullable_loop=node.nullable_loop or (loops and node.nullable))
 
 
 def random_subject(rng, node=None):
