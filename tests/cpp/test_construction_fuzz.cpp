@@ -9,6 +9,8 @@
 // fewer rounds.
 #include <gtest/gtest.h>
 
+#include "match_text.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -50,30 +52,9 @@ std::uint64_t fuzz_seed() {
     return 0x6b657374726c31ull;
 }
 
-std::string show(const std::string& bytes) {
-    std::string out;
-    for (unsigned char ch : bytes) {
-        if (ch == '\\') out += "\\\\";
-        else if (ch >= 0x20 && ch < 0x7f) out.push_back(static_cast<char>(ch));
-        else {
-            static const char* hex = "0123456789abcdef";
-            out += "\\x";
-            out.push_back(hex[ch >> 4]);
-            out.push_back(hex[ch & 15]);
-        }
-    }
-    return out;
-}
+std::string show(const std::string& bytes) { return match_text::show(bytes); }
 
-std::string slots_text(const kestrel::match_result& r) {
-    if (!r.matched) return "-";
-    std::string out;
-    for (std::size_t i = 0; i < r.slots.size(); ++i) {
-        if (i != 0) out += ',';
-        out += std::to_string(r.slots[i]);
-    }
-    return out;
-}
+std::string slots_text(const kestrel::match_result& r) { return match_text::slots(r); }
 
 // Valid patterns that the mutations start from: every construct of the syntax appears.
 const std::vector<std::string> seeds = {

@@ -5,6 +5,8 @@
 // and the corpus line.  The file's format is described in its header.
 #include <gtest/gtest.h>
 
+#include "match_text.h"
+
 #include <array>
 #include <cctype>
 #include <cstdint>
@@ -141,30 +143,9 @@ std::vector<corpus_case> load_corpus(std::vector<std::string>& problems) {
     return cases;
 }
 
-std::string show(const std::string& bytes) {
-    std::string out;
-    for (unsigned char ch : bytes) {
-        if (ch == '\\') out += "\\\\";
-        else if (ch >= 0x20 && ch < 0x7f) out.push_back(static_cast<char>(ch));
-        else {
-            static const char* hex = "0123456789abcdef";
-            out += "\\x";
-            out.push_back(hex[ch >> 4]);
-            out.push_back(hex[ch & 15]);
-        }
-    }
-    return out;
-}
+std::string show(const std::string& bytes) { return match_text::show(bytes); }
 
-std::string show(const kestrel::match_result& r) {
-    if (!r.matched) return "-";
-    std::string out;
-    for (std::size_t i = 0; i < r.slots.size(); ++i) {
-        if (i != 0) out += ',';
-        out += std::to_string(r.slots[i]);
-    }
-    return out;
-}
+std::string show(const kestrel::match_result& r) { return match_text::slots(r); }
 
 std::string show(const corpus_case& c) {
     if (!c.matches) return "-";
