@@ -18,6 +18,7 @@
 #include <array>
 
 #include "kestrel/assertions.h"
+#include "kestrel/empty_iteration.h"
 
 namespace kestrel {
 
@@ -74,7 +75,9 @@ bool backtrack_match(match_context& ctx, std::uint32_t start, slot_vector& out) 
         auto pos = static_cast<std::uint32_t>(j.pos);
         for (;;) {
             ++ctx.steps;
-            if (seen(pc, pos)) break;
+            // Saves are transparent to the visited map (empty_iteration.h).
+            for (; pc < n && code[pc].op == opcode::save; ++pc) save(code[pc].index, pos);
+            if (pc >= n || seen(pc, pos)) break;
             mark(pc, pos);
             const instruction& in = code[pc];
             bool go_on = true;
@@ -103,31 +106,16 @@ bool backtrack_match(match_context& ctx, std::uint32_t start, slot_vector& out) 
                 pc = static_cast<std::uint32_t>(in.x);
                 break;
             case opcode::jump: {
-                // The Pike VM's rule: through visited jumps and saves (their writes applied,
-                // with restore jobs) to a visited split means leaving that loop.
-                auto target = static_cast<std::uint32_t>(in.x);
-                for (int hop = 0; hop < 8 && seen(target, pos); ++hop) {
-                    const instruction& via = code[target];
-                    if (via.op == opcode::jump) {
-                        target = static_cast<std::uint32_t>(via.x);
-                    } else if (via.op == opcode::save) {
-                        save(via.index, pos);
-                        ++target;
-                    } else {
-                        break;
-                    }
-                }
-                if (seen(target, pos) && code[target].op == opcode::split) {
-                    pc = static_cast<std::uint32_t>(code[target].y);
-                } else {
-                    pc = static_cast<std::uint32_t>(in.x);
+                // The Pike VM's rule: a jump onto a loop head already reached at this offset
+                // leaves the loop (the saves on the way write, with restore jobs).
+                const auto target = static_cast<std::uint32_t>(in.x);
+                auto here = [&](std::uint32_t i) { return seen(i, pos) != 0; };
+                pc = jump_destination(code, n, target, here);
+                if (pc != target) {
+                    for_each_chain_save(code, n, target, here, [&](std::uint32_t slot) { save(slot, pos); });
                 }
                 break;
             }
-            case opcode::save:
-                save(in.index, pos);
-                ++pc;
-                break;
             case opcode::assert:
                 go_on = assertion_holds(in.arg, pos, ascii_words_for(prog.unicode, in.index), s, len);
                 ++pc;

@@ -20,14 +20,14 @@
 // a match.  Short subjects of small programs go to the bounded backtracker (backtrack.cpp),
 // which returns the same answer with less bookkeeping.
 //
-// The jump rule.  When a jump lands on a split that this step already visited (the back edge
-// of a loop whose body matched empty), the thread continues at the split's exit instead of
-// dying there.  That keeps the slots of an empty last iteration, as Python's `re` does for
-// patterns like (a*)* or (a|)*.  The way to that split may pass through instructions an
-// earlier pass already visited at this offset: jumps, and the saves that close capture groups
-// around the loop body.  The rule follows them too (up to 8), applying each save's write, so
-// that a capture group around a loop body never changes the whole match: (bbc|(|x))* on
-// "bbcx" leaves the loop after the empty pass at 3, with or without the group.
+// Empty loop iterations.  Two rules, written once in empty_iteration.h and shared with the
+// backtracker and the DFA's agreement check, decide what a thread does when a loop body has
+// matched the empty string.  Saves are transparent to the visited marks (a save is marked as
+// the first non-save instruction after it), so the instructions a thread can reach, and where
+// it dies, do not depend on capture groups: a group never changes the whole match.  And a
+// jump onto a loop head already reached at this offset (through at most eight marked jumps)
+// continues at the loop's exit instead of dying, which keeps the slots of an empty last
+// iteration as Python's `re` does for (a*)* or (a|)*.
 //
 // Streaming.  The same loop reports `open_end` whenever some thread or test looked at, or
 // needed, the end of the subject: then text appended later could change the answer, and the
@@ -39,6 +39,7 @@
 
 #include "kestrel/assertions.h"
 #include "kestrel/backtrack.h"
+#include "kestrel/empty_iteration.h"
 #include "kestrel/lookaround.h"
 
 namespace kestrel {
@@ -108,9 +109,6 @@ private:
     small_vector<std::uint32_t, 32> refs_;
     small_vector<std::uint32_t, 32> free_;
 };
-
-// The longest chain of visited jumps and saves a jump follows.
-constexpr int max_jump_hops = 8;
 
 class pike_vm {
 public:
@@ -227,13 +225,25 @@ private:
         }
     }
 
+    // Slot `slot` := pos for a thread holding `data`; returns what the thread holds now.
+    std::uint32_t write_slot(std::uint32_t data, std::uint32_t slot, std::uint32_t pos) {
+        if (no_captures_) return slot == 0 ? pos : data;
+        return pool_.write(data, slot, static_cast<std::int32_t>(pos));
+    }
+
     void closure(thread_list& l, std::uint32_t pc, std::uint32_t pos, std::uint32_t data) {
+        const auto n = static_cast<std::uint32_t>(prog_.instructions.size());
+        auto visited = [&](std::uint32_t i) { return l.seen.visited(i); };
         stack_.clear();
         stack_.push_back({pc, data});
         while (!stack_.empty()) {
             thread t = stack_.pop_back();
             ++ctx_.steps;
-            if (l.seen.visited(t.pc)) {
+            // Saves are transparent (empty_iteration.h): write, and carry on to the first
+            // instruction after them, which holds their visited mark.
+            for (; t.pc < n && code_[t.pc].op == opcode::save; ++t.pc)
+                t.data = write_slot(t.data, code_[t.pc].index, pos);
+            if (t.pc >= n || l.seen.visited(t.pc)) {
                 release(t.data);
                 continue;
             }
@@ -246,41 +256,17 @@ private:
                 stack_.push_back({static_cast<std::uint32_t>(in.x), t.data});
                 break;
             case opcode::jump: {
-                // Follow a chain of already-visited jumps and saves (applying each save's
-                // write to this thread, as running them would); landing on a visited split
-                // means a loop's back edge after an empty pass: leave the loop at once.
-                auto target = static_cast<std::uint32_t>(in.x);
-                std::uint32_t data = t.data;
-                for (int hop = 0; hop < max_jump_hops && l.seen.visited(target); ++hop) {
-                    const instruction& via = code_[target];
-                    if (via.op == opcode::jump) {
-                        target = static_cast<std::uint32_t>(via.x);
-                    } else if (via.op == opcode::save) {
-                        if (no_captures_) {
-                            if (via.index == 0) data = pos;
-                        } else {
-                            data = pool_.write(data, via.index, static_cast<std::int32_t>(pos));
-                        }
-                        ++target;
-                    } else {
-                        break;
-                    }
+                // A jump onto a loop head already reached at this offset leaves the loop.
+                const auto target = static_cast<std::uint32_t>(in.x);
+                const std::uint32_t dest = jump_destination(code_, n, target, visited);
+                if (dest != target) {
+                    for_each_chain_save(code_, n, target, visited, [&](std::uint32_t slot) {
+                        t.data = write_slot(t.data, slot, pos);
+                    });
                 }
-                if (l.seen.visited(target) && code_[target].op == opcode::split) {
-                    stack_.push_back({static_cast<std::uint32_t>(code_[target].y), data});
-                } else {
-                    stack_.push_back({static_cast<std::uint32_t>(in.x), data});
-                }
+                stack_.push_back({dest, t.data});
                 break;
             }
-            case opcode::save:
-                if (no_captures_) {
-                    if (in.index == 0) t.data = pos;
-                } else {
-                    t.data = pool_.write(t.data, in.index, static_cast<std::int32_t>(pos));
-                }
-                stack_.push_back({t.pc + 1, t.data});
-                break;
             case opcode::assert:
                 if (streaming_) note_assert_open(in, pos);
                 if (assertion_holds(in.arg, pos, ascii_words_for(prog_.unicode, in.index), s_, len_)) {
