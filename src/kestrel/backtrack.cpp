@@ -8,9 +8,15 @@
 // but without thread lists or copy-on-write slot arrays: a `save` writes the slot and pushes a
 // job that restores the old value when the search backtracks past it.
 //
-// It is used only where the visited map stays small (at most 8,192 bits: short subjects of
-// small programs, the common case of a lexer's anchored matches), and only for programs
-// without lookarounds and with few slots; the compiler records that in backtrack_allowed.  The
+// The visited map has a fixed budget of 8,192 bits, cleared per call (one kilobyte), which
+// covers a window of 8,192 / n - 1 bytes past the start for a program of n instructions.  On
+// a short subject the window holds the whole rest of it.  On a long one - a lexer matching a
+// five-byte token in the middle of a megabyte - the search runs as long as it stays inside
+// the window; the first job that would need an offset beyond it abandons the attempt
+// (`left_window`) and the caller runs the Pike VM from scratch.  Lexer tokens are short, so
+// nearly every attempt fits, and an abandoned one has cost at most the budget's worth of
+// steps.  Only programs without lookarounds and with few slots qualify; the compiler records
+// that in backtrack_allowed.  The
 // jump rule of the Pike VM (a jump onto an already-visited split continues at its exit) is
 // applied the same way, so the two agree on the slots of empty loop iterations too.
 #include "kestrel/backtrack.h"
@@ -33,19 +39,24 @@ struct job {
 }  // namespace
 
 bool backtrack_applies(const match_context& ctx, std::uint32_t start) noexcept {
-    if (!ctx.prog.backtrack_allowed || start > ctx.length) return false;
-    const std::uint64_t remaining = ctx.length - start;
-    return remaining < backtrack_max_subject &&
-           (remaining + 1) * ctx.prog.instructions.size() <= backtrack_max_bits;
+    return ctx.prog.backtrack_allowed && start <= ctx.length &&
+           backtrack_window(ctx.prog.instructions.size()) > 0;
 }
 
-bool backtrack_match(match_context& ctx, std::uint32_t start, slot_vector& out) {
+bool backtrack_covers_subject(const match_context& ctx, std::uint32_t start) noexcept {
+    return backtrack_applies(ctx, start) &&
+           ctx.length - start <= backtrack_window(ctx.prog.instructions.size());
+}
+
+backtrack_outcome backtrack_match(match_context& ctx, std::uint32_t start, slot_vector& out) {
     const program_view& prog = ctx.prog;
     const instruction* code = prog.instructions.data;
     const auto n = static_cast<std::uint32_t>(prog.instructions.size());
     const std::uint8_t* s = ctx.subject;
     const std::uint32_t len = ctx.length;
 
+    // Offsets past this one have no visited bits; a search that reaches one gives up.
+    const std::uint64_t last_covered = std::uint64_t{start} + backtrack_window(n);
     std::array<std::uint64_t, backtrack_max_bits / 64> visited{};
     auto seen = [&](std::uint32_t pc, std::uint32_t pos) {
         const std::uint32_t bit = (pos - start) * n + pc;
@@ -77,6 +88,7 @@ bool backtrack_match(match_context& ctx, std::uint32_t start, slot_vector& out) 
             ++ctx.steps;
             // Saves are transparent to the visited map (empty_iteration.h).
             for (; pc < n && code[pc].op == opcode::save; ++pc) save(code[pc].index, pos);
+            if (pos > last_covered) return backtrack_outcome::left_window;
             if (pc >= n || seen(pc, pos)) break;
             mark(pc, pos);
             const instruction& in = code[pc];
@@ -122,7 +134,7 @@ bool backtrack_match(match_context& ctx, std::uint32_t start, slot_vector& out) 
                 break;
             case opcode::match:
                 out.assign(slots.data(), slots.size());
-                return true;
+                return backtrack_outcome::matched;
             case opcode::possessive_byte:
             case opcode::possessive_set:
             case opcode::possessive_cp: {
@@ -159,7 +171,7 @@ bool backtrack_match(match_context& ctx, std::uint32_t start, slot_vector& out) 
         }
     }
     out.assign(prog.slot_count, -1);
-    return false;
+    return backtrack_outcome::no_match;
 }
 
 }  // namespace kestrel

@@ -28,6 +28,13 @@ std::uint32_t lazy_engine_slot::stripe_of(const void* address) noexcept {
 
 std::mutex& lazy_engine_slot::lock() const noexcept { return g_stripes[stripe_of(this)]; }
 
+void lazy_engine_slot::reset() noexcept {
+    uses_.store(0, std::memory_order_relaxed);
+    builds_.store(0, std::memory_order_relaxed);
+    class_tables_mark_.store(nullptr, std::memory_order_relaxed);
+    class_tables_.reset();
+}
+
 class_table_cache& lazy_engine_slot::class_tables(const program_view& prog) {
     const instruction* mark = prog.instructions.data;
     if (class_tables_mark_.load(std::memory_order_acquire) != mark) {

@@ -61,9 +61,22 @@ private:
 class lazy_engine_slot {
 public:
     lazy_engine_slot() = default;
-    // A copy starts empty: what the slot holds is made again on the copy's first need.
+    // A copy starts empty, and an assignment empties the target: what the slot holds was made
+    // for one program and is made again, on first need, for the program the regex has now.
     lazy_engine_slot(const lazy_engine_slot&) noexcept {}
-    lazy_engine_slot& operator=(const lazy_engine_slot&) noexcept { return *this; }
+    lazy_engine_slot& operator=(const lazy_engine_slot&) noexcept {
+        reset();
+        return *this;
+    }
+
+    // Drops everything built and clears the counters.  Only for a slot no other thread uses
+    // (a regex being assigned to).
+    void reset() noexcept;
+
+    // Whether the class-table cache has been made (for tests).
+    bool has_class_tables() const noexcept {
+        return class_tables_mark_.load(std::memory_order_acquire) != nullptr;
+    }
 
     // The mutex guarding this slot: one of 64, by FNV-1a over the low four bytes of its address.
     std::mutex& lock() const noexcept;

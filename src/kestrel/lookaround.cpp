@@ -222,7 +222,10 @@ void build_memo(match_context& ctx, const lookaround_entry& e, lookahead_memo& m
         const std::uint32_t i = static_cast<std::uint32_t>(target) - first;
         return i < n && here[i] != 0;
     };
-    for (std::uint32_t q = len + 1; q-- > 0;) {
+    // q runs from len down to 0; a 64-bit counter, so that len + 1 cannot wrap to 0 for a
+    // subject of 4 GiB - 1 bytes.
+    for (std::uint64_t q64 = std::uint64_t{len} + 1; q64-- > 0;) {
+        const auto q = static_cast<std::uint32_t>(q64);
         ctx.steps += n;  // the work counted for the linear-time tests
         std::fill(here.begin(), here.end(), 0);
         for (std::uint32_t i = 0; i < n; ++i) {

@@ -17,8 +17,8 @@
 // step.  Capture slots live in reference-counted arrays shared by threads until one of them
 // writes (copy on write), so a split copies nothing.  A program with no groups carries only
 // the start offset per thread.  The start thread is added only when the first byte can begin
-// a match.  Short subjects of small programs go to the bounded backtracker (backtrack.cpp),
-// which returns the same answer with less bookkeeping.
+// a match.  The selection chain (strategy.cpp) sends most short matches to the bounded
+// backtracker (backtrack.cpp), which returns the same answer with less bookkeeping.
 //
 // Empty loop iterations.  Two rules, written once in empty_iteration.h and shared with the
 // backtracker and the DFA's agreement check, decide what a thread does when a loop body has
@@ -38,7 +38,6 @@
 #include "kestrel/pike_vm.h"
 
 #include "kestrel/assertions.h"
-#include "kestrel/backtrack.h"
 #include "kestrel/empty_iteration.h"
 #include "kestrel/lookaround.h"
 
@@ -132,7 +131,10 @@ public:
         thread_list* cur = &a_;
         thread_list* next = &b_;
         bool matched = false;
-        for (std::uint32_t pos = start; pos <= len_; ++pos) {
+        // A 64-bit counter: for a subject of 4 GiB - 1 bytes a 32-bit one would wrap after the
+        // last offset instead of ending the loop.
+        for (std::uint64_t at = start; at <= len_; ++at) {
+            const auto pos = static_cast<std::uint32_t>(at);
             if (pos == start) {
                 bool may_start = true;
                 if (!streaming_ && prog_.facts.first_bytes_known) {
@@ -387,11 +389,6 @@ private:
 bool pike_vm_match_threads(match_context& ctx, std::uint32_t start, slot_vector& out) {
     pike_vm vm(ctx, false);
     return vm.run(start, out);
-}
-
-bool pike_vm_match(match_context& ctx, std::uint32_t start, slot_vector& out) {
-    if (backtrack_applies(ctx, start)) return backtrack_match(ctx, start, out);
-    return pike_vm_match_threads(ctx, start, out);
 }
 
 bool pike_vm_match_streaming(match_context& ctx, std::uint32_t start, slot_vector& out,

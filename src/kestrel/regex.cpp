@@ -2,15 +2,15 @@
 //
 // A regex owns its pattern text, its program (with the analysis facts) and its flags, all
 // immutable after construction, plus the lazy slot that is filled on first need.  `match`
-// makes a match_context for the call and asks, row by row, which matcher can answer: the
-// special shapes recognised by the analysis where they apply, else the Pike VM (which itself
-// tries the bounded backtracker on short subjects).  Every row returns what the Pike VM
-// returns; the choice changes only the speed.
+// makes a match_context for the call and hands it to the selection chain (strategy.cpp),
+// which picks the cheapest matcher that can answer; every matcher returns what the Pike VM
+// returns, so the choice changes only the speed.
 #include "kestrel/regex.h"
 
 #include "kestrel/backtrack.h"
 #include "kestrel/compiler.h"
 #include "kestrel/shapes.h"
+#include "kestrel/strategy.h"
 
 namespace kestrel {
 
@@ -111,8 +111,14 @@ match_result regex::match_with(matcher_choice choice, std::uint32_t pos, const s
         r.matched = pike_vm_match_threads(ctx, pos, r.slots);
         break;
     case matcher_choice::backtrack:
+        // Only where the backtracker answers by itself: its window may not cover the attempt.
         if (backtrack_applies(ctx, pos)) {
-            r.matched = backtrack_match(ctx, pos, r.slots);
+            const backtrack_outcome o = backtrack_match(ctx, pos, r.slots);
+            r.matched = o == backtrack_outcome::matched;
+            if (o == backtrack_outcome::left_window) {
+                r.slots.clear();
+                if (applied != nullptr) *applied = false;
+            }
         } else if (applied != nullptr) {
             *applied = false;
         }

@@ -481,7 +481,7 @@ struct shape_entry {
     bool (*run)(match_context&, std::uint32_t, slot_vector&);
 };
 
-// The selection chain: the first row whose shape the analysis recorded answers the call.
+// Every shape with its row (the order in which strategy.cpp tries them lives there).
 constexpr shape_entry chain[] = {
     {shape_row::byte_class_run, has_byte_class_run, match_byte_class_run},
     {shape_row::code_point_class_run, has_code_point_class_run, match_code_point_class_run},
@@ -520,13 +520,5 @@ bool run_shape(shape_row row, match_context& ctx, std::uint32_t pos, slot_vector
     return e->run(ctx, pos, out);
 }
 
-bool select_and_match(match_context& ctx, std::uint32_t pos, slot_vector& out) {
-    if (cannot_start_here(ctx, pos)) return no_match(ctx, out);
-    const analysis& facts = ctx.prog.facts;
-    if (leading_run.applies(facts)) return leading_run.run(ctx, pos, out);
-    for (const shape_entry& e : chain)
-        if (e.applies(facts)) return e.run(ctx, pos, out);
-    return pike_vm_match(ctx, pos, out);
-}
 
 }  // namespace kestrel

@@ -1,4 +1,4 @@
-// The selection chain of regex::match and the special-shape matchers it may pick.
+// The special-shape matchers that the selection chain (strategy.h) may pick.
 #pragma once
 
 #include <cstdint>
@@ -27,9 +27,5 @@ bool shape_applies(const program_view& prog, shape_row row) noexcept;
 // the Pike VM returns for the same call.
 bool run_shape(shape_row row, match_context& ctx, std::uint32_t pos, slot_vector& out);
 
-// Answers an anchored match at pos by the first matcher that can take it: a special shape
-// where the analysis recognised one, else the Pike VM.  `out` ends up with the program's
-// slot count.
-bool select_and_match(match_context& ctx, std::uint32_t pos, slot_vector& out);
 
 }  // namespace kestrel

@@ -1,0 +1,346 @@
+// The selection chain and every matcher it can pick, against the Pike VM's thread lists.
+//
+// A seeded generator builds random patterns from the constructs where matchers are most
+// likely to part ways: nested groups, empty alternatives, lazy and possessive repeats,
+// counted repeats, anchors and word boundaries, classes with multi-byte members.  Each
+// pattern also gets its twin with every group made non-capturing.  For each (pattern,
+// subject, offset) case every matcher that can take the call must return the thread lists'
+// slots, the streaming match must return them too, and the twin must give the same whole
+// match: a capture group may never change what matches.  Subjects are sometimes padded to a
+// few hundred bytes so that the backtracker runs in its window form (the visited map covers
+// only part of the rest of the subject) as well as in its whole-subject form.
+//
+// KESTREL_STRATEGY_SEED=<number> replays another seed; KESTREL_STRATEGY_CASES=<number> runs
+// more or fewer cases (the default is 10^6 over all shards).
+#include <gtest/gtest.h>
+
+#include "match_text.h"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kestrel/backtrack.h"
+#include "kestrel/regex.h"
+#include "kestrel/regex_error.h"
+
+namespace {
+
+using kestrel::matcher_choice;
+using kestrel::regex;
+
+std::uint64_t env_number(const char* name, std::uint64_t fallback) {
+    if (const char* v = std::getenv(name)) {
+        char* end = nullptr;
+        const unsigned long long n = std::strtoull(v, &end, 0);
+        if (end != v && *end == '\0') return n;
+    }
+    return fallback;
+}
+
+// A random pattern and its twin with non-capturing groups, built side by side.
+struct pattern_pair {
+    std::string capturing;
+    std::string plain;
+};
+
+class pattern_generator {
+public:
+    explicit pattern_generator(std::uint64_t seed) : rng_(seed) {}
+
+    pattern_pair make() {
+        pattern_pair p;
+        node(p, 0);
+        return p;
+    }
+
+    std::string subject() {
+        static const std::vector<std::string> pieces = {
+            "a", "b", "c", "x", "ab", "bbc", " ", "\n", "_", "1", "\xc3\xa9", "\xe4\xb8\xad", "\xff", "A",
+        };
+        std::string s;
+        const int n = static_cast<int>(pick(9));
+        for (int i = 0; i < n; ++i) s += pieces[pick(pieces.size())];
+        return s;
+    }
+
+    std::size_t pick(std::size_t n) { return static_cast<std::size_t>(rng_() % n); }
+
+private:
+    void both(pattern_pair& p, const std::string& text) {
+        p.capturing += text;
+        p.plain += text;
+    }
+
+    void atom(pattern_pair& p) {
+        static const char* atoms[] = {
+            "a", "b", "c", "x", "ab", ".", "[ab]", "[^a]", "\\w", "\\d", "\\s", "[a-c\xc3\xa9]",
+            "\xc3\xa9", "\\W", "(?i:A)", "[\\x{4e00}-\\x{9fff}]", "\\n", "",
+        };
+        both(p, atoms[pick(sizeof atoms / sizeof *atoms)]);
+    }
+
+    void node(pattern_pair& p, int depth) {
+        const std::size_t parts = 1 + pick(3);
+        for (std::size_t k = 0; k < parts; ++k) {
+            const std::size_t kind = depth >= 3 ? pick(3) : pick(10);
+            switch (kind) {
+            case 0: case 1: case 2:
+                atom(p);
+                break;
+            case 3: case 4: case 5: {  // a group, capturing in one form only
+                p.capturing += "(";
+                p.plain += "(?:";
+                alternation(p, depth + 1);
+                both(p, ")");
+                break;
+            }
+            case 6:
+                both(p, "(?:");
+                alternation(p, depth + 1);
+                both(p, ")");
+                break;
+            case 7: {
+                static const char* anchors[] = {"^", "$", "\\b", "\\B", "\\A", "\\Z"};
+                both(p, anchors[pick(6)]);
+                break;
+            }
+            default:
+                p.capturing += "(";
+                p.plain += "(?:";
+                alternation(p, depth + 1);
+                both(p, ")");
+                break;
+            }
+            if (pick(2) == 0) {
+                static const char* repeats[] = {"*", "+", "?", "*?", "+?", "??", "{0,2}", "{1,3}?", "{2}", "*+", "++"};
+                both(p, repeats[pick(sizeof repeats / sizeof *repeats)]);
+            }
+        }
+    }
+
+    void alternation(pattern_pair& p, int depth) {
+        const std::size_t branches = 1 + pick(3);
+        for (std::size_t b = 0; b < branches; ++b) {
+            if (b != 0) both(p, "|");
+            if (pick(4) == 0) continue;  // an empty alternative
+            node(p, depth);
+        }
+    }
+
+    std::mt19937_64 rng_;
+};
+
+struct compiled {
+    std::optional<regex> re;
+    std::string error;
+};
+
+compiled compile(const std::string& pattern) {
+    compiled c;
+    try {
+        c.re.emplace(pattern);
+    } catch (const kestrel::regex_error& e) {
+        c.error = e.what();
+    }
+    return c;
+}
+
+std::string slots_text(const kestrel::match_result& r) { return match_text::slots(r); }
+
+// The whole match only: "-" or "start,end".
+std::string whole(const kestrel::match_result& r) {
+    return r.matched ? std::to_string(r.slot(0)) + "," + std::to_string(r.slot(1)) : "-";
+}
+
+const matcher_choice other_matchers[] = {
+    matcher_choice::automatic,          matcher_choice::backtrack,
+    matcher_choice::byte_class_run,     matcher_choice::code_point_class_run,
+    matcher_choice::possessive_run,     matcher_choice::literal_string,
+    matcher_choice::fixed_sequence,     matcher_choice::any_run,
+    matcher_choice::straight_alternation, matcher_choice::run_then_lookahead,
+};
+
+struct tally {
+    std::uint64_t cases = 0;
+    std::uint64_t windowed_backtracks = 0;  // the backtracker answered without covering the rest
+    std::uint64_t left_window = 0;          // it gave up and the thread lists answered
+};
+
+// Checks one (pattern, subject, offset) case; returns a failure description or "".
+std::string check_case(const regex& re, const regex* twin, const std::string& subject, std::uint32_t offset,
+                       tally& t) {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(subject.data());
+    const auto n = static_cast<std::uint32_t>(subject.size());
+    const kestrel::match_result reference = re.match_with(matcher_choice::pike_vm, offset, s, n);
+    const std::string expected = slots_text(reference);
+    ++t.cases;
+    for (const matcher_choice m : other_matchers) {
+        bool applied = true;
+        const kestrel::match_result got = re.match_with(m, offset, s, n, &applied);
+        if (m == matcher_choice::backtrack) {
+            const kestrel::match_context ctx(kestrel::make_view(re.prog()), nullptr, s, n);
+            if (applied && !kestrel::backtrack_covers_subject(ctx, offset)) ++t.windowed_backtracks;
+            if (!applied && kestrel::backtrack_applies(ctx, offset)) ++t.left_window;
+        }
+        if (applied && slots_text(got) != expected) {
+            return "matcher " + std::to_string(static_cast<int>(m)) + " gives " + slots_text(got) +
+                   ", the thread lists " + expected;
+        }
+    }
+    const kestrel::streaming_match st = re.match_streaming(offset, s, n);
+    if (slots_text(st.result) != expected) return "streaming gives " + slots_text(st.result) + ", not " + expected;
+    if (twin != nullptr) {
+        for (const matcher_choice m : {matcher_choice::pike_vm, matcher_choice::automatic, matcher_choice::backtrack}) {
+            bool applied = true;
+            const kestrel::match_result a = re.match_with(m, offset, s, n, &applied);
+            bool twin_applied = true;
+            const kestrel::match_result b = twin->match_with(m, offset, s, n, &twin_applied);
+            if (applied && twin_applied && whole(a) != whole(b)) {
+                return "a group changes the whole match (matcher " + std::to_string(static_cast<int>(m)) +
+                       "): " + whole(a) + " with groups, " + whole(b) + " without";
+            }
+        }
+    }
+    return "";
+}
+
+// One shard of the random cases.
+class RandomAgreement : public ::testing::TestWithParam<int> {};
+
+constexpr int shards = 4;
+
+TEST_P(RandomAgreement, EveryMatcherGivesTheThreadListsAnswer) {
+    const std::uint64_t total = env_number("KESTREL_STRATEGY_CASES", 1000000);
+    const std::uint64_t seed = env_number("KESTREL_STRATEGY_SEED", 0x73747261746567ull) + static_cast<std::uint64_t>(GetParam());
+    const std::uint64_t cases = total / shards;
+    pattern_generator gen(seed);
+    tally t;
+    int failures = 0;
+    std::uint64_t patterns = 0;
+    while (t.cases < cases && failures < 10) {
+        const pattern_pair p = gen.make();
+        const compiled c = compile(p.capturing);
+        if (!c.re) continue;  // a construct the random text got wrong, e.g. a repeat of \b
+        const compiled twin = compile(p.plain);
+        ++patterns;
+        for (int k = 0; k < 8 && failures < 10; ++k) {
+            std::string subject = gen.subject();
+            if (gen.pick(8) == 0) subject += std::string(300 + gen.pick(200), 'a');  // long: a window
+            const auto offset = static_cast<std::uint32_t>(gen.pick(subject.size() + 1));
+            const std::string failure = check_case(*c.re, twin.re ? &*twin.re : nullptr, subject, offset, t);
+            if (!failure.empty()) {
+                ++failures;
+                ADD_FAILURE() << "/" << match_text::show(p.capturing) << "/ on \"" << match_text::show(subject)
+                              << "\" at " << offset << ": " << failure;
+            }
+        }
+    }
+    EXPECT_GE(t.cases, cases);
+    // The generator must exercise both forms of the backtracker.
+    EXPECT_GT(t.windowed_backtracks, 0u);
+    RecordProperty("patterns", static_cast<int>(patterns));
+    RecordProperty("windowed_backtracks", static_cast<int>(t.windowed_backtracks));
+}
+
+INSTANTIATE_TEST_SUITE_P(Shards, RandomAgreement, ::testing::Range(0, shards));
+
+// The backtracker's window: a short token in the middle of a long subject is answered by the
+// backtracker, a match longer than the window goes to the thread lists, with equal answers.
+TEST(BacktrackWindow, LongSubjectsShortAndLongMatches) {
+    const regex re("([a-z]+)(\\d*)");
+    ASSERT_TRUE(re.prog().backtrack_allowed);
+    const std::uint32_t window = kestrel::backtrack_window(re.prog().instructions.size());
+    ASSERT_GT(window, 10u);
+    std::string subject(100000, ' ');
+    subject.replace(50000, 5, "abc12");
+    subject.replace(70000, window + 20, std::string(window + 20, 'q'));
+    const auto* s = reinterpret_cast<const std::uint8_t*>(subject.data());
+    const auto n = static_cast<std::uint32_t>(subject.size());
+    struct row {
+        std::uint32_t offset;
+        bool backtracker_answers;
+        std::string expected;
+    };
+    const row rows[] = {
+        {50000, true, "50000,50005,50000,50003,50003,50005"},
+        {70000, false, "70000," + std::to_string(70000 + window + 20) + ",70000," +
+                           std::to_string(70000 + window + 20) + "," + std::to_string(70000 + window + 20) +
+                           "," + std::to_string(70000 + window + 20)},
+        {10, true, "-"},
+    };
+    for (const row& r : rows) {
+        bool applied = false;
+        const auto bt = re.match_with(matcher_choice::backtrack, r.offset, s, n, &applied);
+        EXPECT_EQ(applied, r.backtracker_answers) << r.offset;
+        if (applied) {
+            EXPECT_EQ(slots_text(bt), r.expected) << r.offset;
+        }
+        EXPECT_EQ(slots_text(re.match(r.offset, s, n)), r.expected) << r.offset;
+        EXPECT_EQ(slots_text(re.match_with(matcher_choice::pike_vm, r.offset, s, n)), r.expected) << r.offset;
+    }
+}
+
+// A failed attempt in the window form costs what it touched, not a pass over the subject.
+TEST(BacktrackWindow, WorkDoesNotGrowWithTheSubject) {
+    const regex re("(a|b)+c");
+    std::uint64_t steps_small = 0, steps_large = 0;
+    for (std::size_t size : {1000u, 1000000u}) {
+        std::string subject(size, 'x');
+        subject.replace(size / 2, 6, "ababac");
+        bool applied = false;
+        std::uint64_t steps = 0;
+        const auto r = re.match_with(matcher_choice::backtrack, static_cast<std::uint32_t>(size / 2),
+                                     reinterpret_cast<const std::uint8_t*>(subject.data()),
+                                     static_cast<std::uint32_t>(subject.size()), &applied, &steps);
+        ASSERT_TRUE(applied);
+        EXPECT_TRUE(r.matched);
+        (size == 1000 ? steps_small : steps_large) = steps;
+    }
+    EXPECT_EQ(steps_small, steps_large);
+}
+
+// A subject of 4 GiB - 1 bytes (the lexer's limit): the thread lists stop at its end instead
+// of wrapping the offset.  The subject is a read-only mapping of zero pages, so nothing of its
+// size is allocated.
+TEST(LongSubjects, LargestSubjectEndsTheLoop) {
+    const std::size_t size = 0xFFFFFFFFu;
+    void* mem = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (mem == MAP_FAILED) GTEST_SKIP() << "cannot map 4 GiB of address space here";
+    const auto* s = static_cast<const std::uint8_t*>(mem);
+    const auto n = static_cast<std::uint32_t>(size);
+    const regex re("(\\x00)*");
+    for (const std::uint32_t start : {n - 3, n - 1, n}) {
+        const auto r = re.match_with(matcher_choice::pike_vm, start, s, n);
+        ASSERT_TRUE(r.matched) << start;
+        // Slots are 32-bit: the end offset 4 GiB - 1 reads back as -1 in a signed slot, and
+        // the lexer takes it modulo 2^32.
+        EXPECT_EQ(static_cast<std::uint32_t>(r.slot(1)), n) << start;
+        const auto st = re.match_streaming(start, s, n);
+        EXPECT_EQ(static_cast<std::uint32_t>(st.result.slot(1)), n) << start;
+    }
+    munmap(mem, size);
+}
+
+// Assigning to a regex leaves its lazy slot empty: tables built for the old program must
+// never serve the new one.
+TEST(LazySlot, AssignmentEmptiesTheSlot) {
+    regex a("[\\x{100}-\\x{200}]+x");
+    const std::string text = "\xc4\x80\xc4\x81x";
+    EXPECT_TRUE(a.match(0, text).matched);
+    ASSERT_TRUE(a.lazy_slot().has_class_tables());
+    a = regex("[\\x{300}-\\x{400}]+x");
+    EXPECT_FALSE(a.lazy_slot().has_class_tables());
+    EXPECT_FALSE(a.match(0, text).matched);
+    const regex b("\\x{3ff}x");
+    a = b;
+    EXPECT_FALSE(a.lazy_slot().has_class_tables());
+    EXPECT_TRUE(a.match(0, "\xcf\xbfx").matched);
+}
+
+}  // namespace
