@@ -1,35 +1,9 @@
-// UTF-8 decoding and assertion tests shared by all matchers; see assertions.h.
+// The assertion tests shared by all matchers; see assertions.h.
 #include "kestrel/assertions.h"
 
 #include "kestrel/unicode.h"
 
 namespace kestrel {
-
-decoded_char decode_utf8(const std::uint8_t* s, std::uint32_t length,
-                         std::uint32_t offset) noexcept {
-    const std::uint8_t lead = s[offset];
-    if (lead < 0x80) return {lead, 1, true};
-    std::uint32_t need;
-    std::uint32_t cp;
-    std::uint32_t smallest;
-    if ((lead & 0xE0) == 0xC0) {
-        need = 2, cp = lead & 0x1F, smallest = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        need = 3, cp = lead & 0x0F, smallest = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        need = 4, cp = lead & 0x07, smallest = 0x10000;
-    } else {
-        return {0, 1, false};
-    }
-    std::uint32_t got = 1;
-    while (got < need) {
-        if (offset + got >= length || (s[offset + got] & 0xC0) != 0x80) return {0, got, false};
-        cp = (cp << 6) | (s[offset + got] & 0x3F);
-        ++got;
-    }
-    if (cp < smallest || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {0, need, false};
-    return {cp, need, true};
-}
 
 namespace {
 
@@ -65,32 +39,32 @@ bool word_before(const std::uint8_t* s, std::uint32_t length, std::uint32_t offs
 
 bool assertion_holds(std::uint8_t kind, std::uint32_t offset, bool ascii_words,
                      const std::uint8_t* s, std::uint32_t length) noexcept {
-    switch (kind) {
-    case 0:
+    switch (static_cast<assert_kind>(kind)) {
+    case assert_kind::text_start:
         return offset == 0;
-    case 1:
+    case assert_kind::text_end:
         return offset == length;
-    case 2:
+    case assert_kind::text_end_or_final_newline:
         return offset == length || (offset + 1 == length && s[offset] == '\n');
-    case 3:
+    case assert_kind::line_start:
         return offset == 0 || s[offset - 1] == '\n';
-    case 4:
+    case assert_kind::line_end:
         return offset == length || s[offset] == '\n';
-    case 5:
+    case assert_kind::word_boundary:
         return word_before(s, length, offset, ascii_words) !=
                word_after(s, length, offset, ascii_words);
-    case 6:
+    case assert_kind::not_word_boundary:
         return word_before(s, length, offset, ascii_words) ==
                word_after(s, length, offset, ascii_words);
-    case 7:
+    case assert_kind::word_start:
         return !word_before(s, length, offset, ascii_words) &&
                word_after(s, length, offset, ascii_words);
-    case 8:
+    case assert_kind::word_end:
         return word_before(s, length, offset, ascii_words) &&
                !word_after(s, length, offset, ascii_words);
-    case 9:
+    case assert_kind::line_start_cr:
         return offset == 0 || s[offset - 1] == '\n' || s[offset - 1] == '\r';
-    case 10:
+    case assert_kind::line_end_cr:
         return offset == length || s[offset] == '\n' || s[offset] == '\r';
     default:
         return false;

@@ -96,21 +96,6 @@ struct class_members {
     range_list ranges;  // members of 128 and above, sorted, disjoint
 };
 
-// Sorts and joins overlapping or adjacent ranges.
-void normalise(range_list& ranges) {
-    std::sort(
-        ranges.begin(), ranges.end(),
-        [](const code_point_range& a, const code_point_range& b) { return a.first < b.first; });
-    std::size_t out = 0;
-    for (std::size_t i = 0; i < ranges.size(); ++i) {
-        if (out > 0 && ranges[i].first <= ranges[out - 1].last + 1) {
-            ranges[out - 1].last = std::max(ranges[out - 1].last, ranges[i].last);
-        } else {
-            ranges[out++] = ranges[i];
-        }
-    }
-    ranges.resize(out);
-}
 
 bool is_all_non_ascii(const range_list& ranges) {
     return ranges.size() == 1 && ranges[0].first == first_non_ascii &&
@@ -173,7 +158,7 @@ void fold_unicode(class_members& m) {
     }
     m.ascii.merge(added);
     m.ranges.insert(m.ranges.end(), extra.begin(), extra.end());
-    normalise(m.ranges);
+    normalise_ranges(m.ranges);
 }
 
 class_members any_members(std::uint16_t node_flags) {
@@ -400,7 +385,7 @@ private:
                 return false;
             }
         }
-        normalise(out.ranges);
+        normalise_ranges(out.ranges);
         return branches >= 2;
     }
 

@@ -288,7 +288,13 @@ bool lookaround_has_tail_assertion(match_context& ctx, const lookaround_entry& e
         bool found = false;
         for (std::int32_t i = e.start; i < e.start + e.length; ++i) {
             const instruction& in = ctx.prog.instructions[static_cast<std::size_t>(i)];
-            if (in.op == opcode::assert && in.arg != 0 && in.arg != 3 && in.arg != 9) found = true;
+            if (in.op != opcode::assert) continue;
+            // Assertions that look only behind the offset cannot depend on text still to come.
+            const auto kind = static_cast<assert_kind>(in.arg);
+            if (kind != assert_kind::text_start && kind != assert_kind::line_start &&
+                kind != assert_kind::line_start_cr) {
+                found = true;
+            }
         }
         c.tail_assert[row] = found ? 1 : 0;
     }

@@ -55,6 +55,7 @@
 #include "kestrel/strings.h"
 #include "kestrel/regex_error.h"
 #include "kestrel/unicode.h"
+#include "kestrel/utf8.h"
 
 namespace kestrel {
 
@@ -89,77 +90,22 @@ std::uint16_t flag_bit(unsigned char c) {
     }
 }
 
-int encode_utf8(std::uint32_t cp, unsigned char out[4]) {
-    if (cp < 0x80) {
-        out[0] = static_cast<unsigned char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 // One decoded character; length 0 means the bytes at that place are not valid UTF-8.
 struct utf8_char {
     std::uint32_t cp = 0;
     int length = 0;
 };
 
-// Strict UTF-8: the right number of continuation bytes, all inside the text, no overlong
-// form, no surrogate, nothing above U+10FFFF.
+// Strict UTF-8 (utf8.h): the right number of continuation bytes, all inside the text, no
+// overlong form, no surrogate, nothing above U+10FFFF.
 utf8_char decode_utf8(const unsigned char* p, std::size_t available) {
     if (available == 0) return {};
-    const unsigned char lead = p[0];
-    if (lead < 0x80) return {lead, 1};
-    int length;
-    std::uint32_t cp;
-    std::uint32_t smallest;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2, cp = lead & 0x1Fu, smallest = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, cp = lead & 0x0Fu, smallest = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, cp = lead & 0x07u, smallest = 0x10000;
-    } else {
-        return {};
-    }
-    if (available < static_cast<std::size_t>(length)) return {};
-    for (int i = 1; i < length; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return {};
-        cp = (cp << 6) | (p[i] & 0x3Fu);
-    }
-    if (cp < smallest || cp > max_code_point || is_surrogate(cp)) return {};
-    return {cp, length};
+    const auto limit = static_cast<std::uint32_t>(available < 4 ? available : 4);
+    const decoded_char c = kestrel::decode_utf8(p, limit, 0);
+    if (!c.valid) return {};
+    return {c.cp, static_cast<int>(c.length)};
 }
 
-// Sorts ranges and joins overlapping or adjacent ones.
-void normalise(range_list& ranges) {
-    if (ranges.empty()) return;
-    std::sort(ranges.begin(), ranges.end(),
-              [](const code_point_range& a, const code_point_range& b) { return a.first < b.first; });
-    std::size_t out = 0;
-    for (std::size_t i = 1; i < ranges.size(); ++i) {
-        if (ranges[i].first <= ranges[out].last + 1) {
-            ranges[out].last = std::max(ranges[out].last, ranges[i].last);
-        } else {
-            ranges[++out] = ranges[i];
-        }
-    }
-    ranges.resize(out + 1);
-}
 
 // The code points of [lo, hi] not in `ranges`, which must be normalised and within [lo, hi].
 range_list complement_within(const range_list& ranges, std::uint32_t lo, std::uint32_t hi) {
@@ -208,7 +154,7 @@ public:
             for (std::uint32_t b = 0; b < 128; ++b)
                 if (!low.test(static_cast<std::uint8_t>(b))) flipped.set(static_cast<std::uint8_t>(b));
             low = flipped;
-            normalise(high);
+            normalise_ranges(high);
             high = complement_within(high, 128, max_code_point);
         }
         entry_.ascii.merge(low);
@@ -219,8 +165,8 @@ public:
     void mark_non_property() { entry_.has_non_property_item = true; }
 
     class_entry finish() {
-        normalise(entry_.ranges);
-        normalise(entry_.explicit_ranges);
+        normalise_ranges(entry_.ranges);
+        normalise_ranges(entry_.explicit_ranges);
         return std::move(entry_);
     }
 

@@ -186,14 +186,19 @@ private:
     }
 
     void note_assert_open(const instruction& in, std::uint32_t pos) {
-        switch (in.arg) {
-        case 1: case 4: case 10:
+        switch (static_cast<assert_kind>(in.arg)) {
+        case assert_kind::text_end:
+        case assert_kind::line_end:
+        case assert_kind::line_end_cr:
             if (pos == len_) open_end = true;
             break;
-        case 2:
+        case assert_kind::text_end_or_final_newline:
             if (pos == len_ || (pos + 1 == len_ && s_[pos] == '\n')) open_end = true;
             break;
-        case 5: case 6: case 7: case 8:
+        case assert_kind::word_boundary:
+        case assert_kind::not_word_boundary:
+        case assert_kind::word_start:
+        case assert_kind::word_end:
             if (incomplete_char(pos)) open_end = true;
             break;
         default:

@@ -159,6 +159,20 @@ shorthand shorthand_class(char letter, bool unicode) {
     return out;
 }
 
+void normalise_ranges(range_list& ranges) {
+    std::sort(ranges.begin(), ranges.end(),
+              [](const code_point_range& a, const code_point_range& b) { return a.first < b.first; });
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        if (out > 0 && ranges[i].first <= ranges[out - 1].last + 1) {
+            ranges[out - 1].last = std::max(ranges[out - 1].last, ranges[i].last);
+        } else {
+            ranges[out++] = ranges[i];
+        }
+    }
+    ranges.resize(out);
+}
+
 bool in_ranges(range_view set, std::uint32_t cp) noexcept {
     // First range starting after cp; the one before it is the only candidate.  Values above
     // 0x10FFFF (a matcher's "no valid character here") are in no set of the tables.

@@ -26,6 +26,9 @@ struct code_point_range {
 using range_list = std::vector<code_point_range>;
 using range_view = std::span<const code_point_range>;
 
+// Sorts ranges and joins overlapping or adjacent ones, so that they are sorted and disjoint.
+void normalise_ranges(range_list& ranges);
+
 // Normalises a property name or namespace: drops ' ', '-' and '_', lowercases A-Z, keeps at
 // most the first 64 resulting bytes.
 std::string normalise_property_name(std::string_view name);
