@@ -4,6 +4,9 @@
 //   match/<rule>/<matcher>     one anchored match at offset 0 of a typical token
 //   linear/<pattern>/<n>       a pattern that backtracking engines take exponential or
 //                              quadratic time on, over n and 2n bytes: the time must double
+//   inside/<rule>/<matcher>    the same token in the middle of a 1 MB text, matched at its
+//                              offset: what a lexer pays per token in a large file
+//   captures/<rule>/<matcher>  rules with capture groups at offset 0 (one-pass territory)
 //
 // Matchers: auto (the selection chain, what the lexer uses), pike (the thread lists forced),
 // backtrack (the bounded backtracker forced).  The forced Pike VM is the peer of every row:
@@ -55,6 +58,17 @@ const std::vector<rule>& rules() {
     return r;
 }
 
+// Rules whose capture groups make them no-captures no longer; the subject holds a token.
+const std::vector<rule>& capture_rules() {
+    static const std::vector<rule> r = {
+        {"key_value", "([a-z_]+)=(\\d+)", "timeout=3000, retries=5"},
+        {"hex_literal", "(0[xX])([0-9a-fA-F]+)", "0x7fff_ffff"},
+        {"quoted", "\"([^\"\\\\]*)\"", "\"a quoted string\", next"},
+        {"dotted_name", "([A-Za-z_]\\w*)(?:\\.([A-Za-z_]\\w*))*", "os.path.join(a, b)"},
+    };
+    return r;
+}
+
 void construct(benchmark::State& state, const rule* r) {
     for (auto _ : state) {
         kestrel::regex re(r->pattern);
@@ -73,6 +87,25 @@ void match(benchmark::State& state, const rule* r, kestrel::matcher_choice choic
     }
     for (auto _ : state) {
         auto m = re.match_with(choice, 0, s, len);
+        benchmark::DoNotOptimize(m.slots.data());
+    }
+}
+
+// The rule's token at the middle of a 1 MB text of spaces.
+void inside(benchmark::State& state, const rule* r, kestrel::matcher_choice choice) {
+    const kestrel::regex re(r->pattern);
+    std::string text(500000, ' ');
+    const auto offset = static_cast<std::uint32_t>(text.size());
+    text += r->subject;
+    text += std::string(500000, ' ');
+    const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto len = static_cast<std::uint32_t>(text.size());
+    if (!re.match_with(choice, offset, s, len).matched) {
+        state.SkipWithError("the rule does not match its token");
+        return;
+    }
+    for (auto _ : state) {
+        auto m = re.match_with(choice, offset, s, len);
         benchmark::DoNotOptimize(m.slots.data());
     }
 }
@@ -123,6 +156,16 @@ const bool registered = [] {
             benchmark::RegisterBenchmark((std::string("match/") + r.name + "/" + name).c_str(),
                                          match, &r, choice);
         }
+        benchmark::RegisterBenchmark((std::string("inside/") + r.name + "/auto").c_str(), inside, &r,
+                                     kestrel::matcher_choice::automatic);
+        benchmark::RegisterBenchmark((std::string("inside/") + r.name + "/pike").c_str(), inside, &r,
+                                     kestrel::matcher_choice::pike_vm);
+    }
+    for (const rule& r : capture_rules()) {
+        benchmark::RegisterBenchmark((std::string("captures/") + r.name + "/auto").c_str(), match, &r,
+                                     kestrel::matcher_choice::automatic);
+        benchmark::RegisterBenchmark((std::string("captures/") + r.name + "/pike").c_str(), match, &r,
+                                     kestrel::matcher_choice::pike_vm);
     }
     return true;
 }();
