@@ -29,7 +29,8 @@
 // combination before calling here.
 //
 // Costs and limits.  One pass, no allocation besides the output and the level stack; under
-// `python` each logical line's start is scanned back to its physical line start once.  Widths
+// `python` the source is measured forward once, from token to token (tokens out of text order
+// make the meter go back to their line start).  Widths
 // and ending lines are 64-bit, so no input can overflow them.  A token with column 0 (not a
 // position the lexer makes) measures as width 0.  Errors carry the offending token's position
 // and leave no partial output.
@@ -66,29 +67,47 @@ std::uint64_t end_line(const token& t) {
     return t.pos.line + feeds;
 }
 
-// The python measure of the indentation before `offset`.
-level python_indent(std::string_view source, std::uint32_t offset) {
-    if (offset > source.size()) {
-        throw std::invalid_argument(
-            "tessel::layout: a token's offset lies beyond the source it was given");
-    }
-    const std::string_view before = source.substr(0, offset);
-    const std::size_t feed = before.rfind('\n');
-    const std::size_t start = feed == std::string_view::npos ? 0 : feed + 1;
-    level l;
-    for (const char c : before.substr(start)) {
-        if (c == '\t') {
-            l.width = l.width - l.width % tab_stop + tab_stop;
-            ++l.count;
-        } else if (c == '\f') {
-            l = level{};
-        } else {
-            ++l.width;
-            ++l.count;
+// The python measure of the text before an offset, from the start of its physical line.
+// Tokens come in text order, so the measure is carried forward from the offset asked last:
+// each byte of the source is measured at most once however many tokens claim to begin a
+// logical line on the same physical line.  An offset before the last one (tokens out of text
+// order) is measured afresh from its line start.
+class indent_meter {
+public:
+    explicit indent_meter(std::string_view source) : source_(source) {}
+
+    level before(std::uint32_t offset) {
+        if (offset > source_.size()) {
+            throw std::invalid_argument(
+                "tessel::layout: a token's offset lies beyond the source it was given");
         }
+        if (offset < cursor_) {
+            const std::size_t feed = source_.substr(0, offset).rfind('\n');
+            cursor_ = feed == std::string_view::npos ? 0 : static_cast<std::uint32_t>(feed + 1);
+            measured_ = level{};
+        }
+        for (; cursor_ < offset; ++cursor_) {
+            const char c = source_[cursor_];
+            if (c == '\n') {
+                measured_ = level{};
+            } else if (c == '\t') {
+                measured_.width = measured_.width - measured_.width % tab_stop + tab_stop;
+                ++measured_.count;
+            } else if (c == '\f') {
+                measured_ = level{};
+            } else {
+                ++measured_.width;
+                ++measured_.count;
+            }
+        }
+        return measured_;
     }
-    return l;
-}
+
+private:
+    std::string_view source_;
+    std::uint32_t cursor_ = 0;  // measured_ is the measure of the line up to here
+    level measured_;
+};
 
 }  // namespace
 
@@ -99,6 +118,7 @@ std::vector<token> layout(const std::vector<token>& tokens, const std::vector<bo
         return mode >= significant.size() || significant[mode];
     };
 
+    indent_meter meter(python ? *source : std::string_view());
     std::vector<token> out;
     out.reserve(tokens.size() + tokens.size() / 4 + 2);
     std::vector<level> levels{level{}};
@@ -123,7 +143,7 @@ std::vector<token> layout(const std::vector<token>& tokens, const std::vector<bo
 
         // A logical line begins here.
         if (seen) out.push_back(made(newline_kind, t.pos));
-        const level here = python ? python_indent(*source, t.pos.offset)
+        const level here = python ? meter.before(t.pos.offset)
                                   : level{t.pos.column > 0 ? t.pos.column - 1u : 0u, 0};
         if (here.width > levels.back().width) {
             if (python && levels.back().count >= here.count) {

@@ -205,3 +205,27 @@ TEST(Layout, PythonRuleNeedsTokensInsideTheSource) {
 }
 
 }  // namespace
+
+namespace {
+
+// The python measure is carried forward from token to token: tokens that each claim a new
+// logical line on one physical line are measured from that line's start (tabs to the next
+// multiple of 8), and a token earlier in the text than the last one is measured afresh.
+TEST(LayoutPython, MeasureCarriedForwardAndBack) {
+    const std::string source = "x\ty\tz";
+    const token x = tok("x", 0, 1, 1), y = tok("y", 2, 2, 3), z = tok("z", 4, 3, 5);
+    struct row {
+        std::vector<token> tokens;
+        std::string expected;
+    };
+    const row rows[] = {
+        {{x, y, z}, "x N2:3 I2:3 y N3:5 I3:5 z N1:1 D1:1 D1:1 E1:1"},
+        {{z, tok("x", 0, 4, 1)}, "I3:5 z N4:1 D4:1 x N1:1 E1:1"},
+        {{y, tok("y", 2, 7, 3), tok("x", 0, 8, 1)}, "I2:3 y N7:3 y N8:1 D8:1 x N1:1 E1:1"},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(show(layout(r.tokens, {}, source, tab_rule::python)), r.expected);
+    }
+}
+
+}  // namespace
