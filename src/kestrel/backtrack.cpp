@@ -67,11 +67,14 @@ backtrack_outcome backtrack_match(match_context& ctx, std::uint32_t start, slot_
         visited[bit >> 6] |= std::uint64_t{1} << (bit & 63);
     };
 
+    // Only the whole match's slots when the caller wants no more.
+    const std::uint32_t width = ctx.whole_only ? 2u : prog.slot_count;
     slot_vector slots;
-    slots.assign(prog.slot_count, -1);
+    slots.assign(width, -1);
     small_vector<job, backtrack_inline_jobs> jobs;
     jobs.push_back({0, static_cast<std::int32_t>(start), false});
     auto save = [&](std::uint32_t slot, std::uint32_t value) {
+        if (slot >= width) return;
         jobs.push_back({slot, slots[slot], true});
         slots[slot] = static_cast<std::int32_t>(value);
     };
@@ -170,7 +173,7 @@ backtrack_outcome backtrack_match(match_context& ctx, std::uint32_t start, slot_
             if (!go_on) break;
         }
     }
-    out.assign(prog.slot_count, -1);
+    out.assign(width, -1);
     return backtrack_outcome::no_match;
 }
 

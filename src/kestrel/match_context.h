@@ -102,6 +102,11 @@ struct match_context {
         return prog.byte_sets[set].test(b);
     }
 
+    // Set when the caller reads only the whole match (slots 0 and 1): the thread lists and the
+    // backtracker then carry no capture slots at all, whatever groups the pattern has.  The
+    // empty-iteration rule makes groups neutral, so the whole match is the same either way.
+    bool whole_only = false;
+
     // Counts work done, for the tests that prove matching linear (one per closure visit or
     // backtracker job).
     std::uint64_t steps = 0;

@@ -117,7 +117,7 @@ public:
           code_(ctx.prog.instructions.data),
           s_(ctx.subject),
           len_(ctx.length),
-          no_captures_(ctx.prog.facts.no_captures && ctx.prog.slot_count == 2),
+          no_captures_(ctx.whole_only || (ctx.prog.facts.no_captures && ctx.prog.slot_count == 2)),
           streaming_(streaming) {}
 
     bool run(std::uint32_t start, slot_vector& out) {
@@ -125,7 +125,7 @@ public:
         a_.prepare(n);
         b_.prepare(n);
         pool_.init(prog_.slot_count);
-        out.assign(prog_.slot_count, -1);
+        out.assign(no_captures_ ? 2 : prog_.slot_count, -1);
         out_ = &out;
         start_ = start;
         thread_list* cur = &a_;

@@ -75,34 +75,39 @@ void regex::finish(match_result& r, const std::uint8_t* subject, std::uint32_t l
     r.group_count = program_.group_names.size();
 }
 
-match_result regex::match(std::uint32_t pos, const std::uint8_t* subject, std::uint32_t length) const {
+match_result regex::match(std::uint32_t pos, const std::uint8_t* subject, std::uint32_t length,
+                          captures wanted) const {
     if (pos > length) return empty_result(subject, length);
     match_result r;
     match_context ctx(make_view(program_), &slot_, subject, length);
+    ctx.whole_only = wanted == captures::whole_match_only;
     r.matched = select_and_match(ctx, pos, r.slots);
     finish(r, subject, length);
     return r;
 }
 
 streaming_match regex::match_streaming(std::uint32_t pos, const std::uint8_t* subject,
-                                       std::uint32_t length) const {
+                                       std::uint32_t length, captures wanted) const {
     streaming_match m;
     if (pos > length) {
         m.result = empty_result(subject, length);
         return m;
     }
     match_context ctx(make_view(program_), &slot_, subject, length);
+    ctx.whole_only = wanted == captures::whole_match_only;
     m.result.matched = pike_vm_match_streaming(ctx, pos, m.result.slots, m.open_end);
     finish(m.result, subject, length);
     return m;
 }
 
 match_result regex::match_with(matcher_choice choice, std::uint32_t pos, const std::uint8_t* subject,
-                               std::uint32_t length, bool* applied, std::uint64_t* steps) const {
+                               std::uint32_t length, bool* applied, std::uint64_t* steps,
+                               captures wanted) const {
     if (applied != nullptr) *applied = true;
     if (pos > length) return empty_result(subject, length);
     match_result r;
     match_context ctx(make_view(program_), &slot_, subject, length);
+    ctx.whole_only = wanted == captures::whole_match_only;
     switch (choice) {
     case matcher_choice::automatic:
         r.matched = select_and_match(ctx, pos, r.slots);

@@ -49,6 +49,11 @@ enum class matcher_choice : std::uint8_t {
     run_then_lookahead,
 };
 
+// What a caller reads of a match: every capture slot, or only the whole match (slots 0 and 1;
+// the result may then hold just those two).  A lexer reads only where a match ends, and
+// capture groups then cost nothing.
+enum class captures : std::uint8_t { all, whole_match_only };
+
 class regex {
 public:
     // Parses and compiles pattern (UTF-8 text, no options); throws regex_error.
@@ -62,25 +67,27 @@ public:
 
     // Anchored match at pos: the match the pattern's priority order picks among those that
     // start at pos.  pos beyond length gives an empty result (no slots, not matched).
-    match_result match(std::uint32_t pos, const std::uint8_t* subject, std::uint32_t length) const;
-    match_result match(std::uint32_t pos, std::string_view subject) const {
+    match_result match(std::uint32_t pos, const std::uint8_t* subject, std::uint32_t length,
+                       captures wanted = captures::all) const;
+    match_result match(std::uint32_t pos, std::string_view subject, captures wanted = captures::all) const {
         return match(pos, reinterpret_cast<const std::uint8_t*>(subject.data()),
-                     static_cast<std::uint32_t>(subject.size()));
+                     static_cast<std::uint32_t>(subject.size()), wanted);
     }
 
     // The same match on the Pike VM only, with whether more text could change it.
     streaming_match match_streaming(std::uint32_t pos, const std::uint8_t* subject,
-                                    std::uint32_t length) const;
-    streaming_match match_streaming(std::uint32_t pos, std::string_view subject) const {
+                                    std::uint32_t length, captures wanted = captures::all) const;
+    streaming_match match_streaming(std::uint32_t pos, std::string_view subject,
+                                    captures wanted = captures::all) const {
         return match_streaming(pos, reinterpret_cast<const std::uint8_t*>(subject.data()),
-                               static_cast<std::uint32_t>(subject.size()));
+                               static_cast<std::uint32_t>(subject.size()), wanted);
     }
 
     // A match by one chosen matcher, for tests and the developer tool.  `applied` says
     // whether that matcher could take the call (a backtracker call on a long subject cannot).
     match_result match_with(matcher_choice choice, std::uint32_t pos, const std::uint8_t* subject,
                             std::uint32_t length, bool* applied = nullptr,
-                            std::uint64_t* steps = nullptr) const;
+                            std::uint64_t* steps = nullptr, captures wanted = captures::all) const;
 
     const std::string& pattern() const noexcept { return pattern_; }
     const program& prog() const noexcept { return program_; }

@@ -57,12 +57,14 @@ bool per_rule_path(const lexer& lx, std::uint32_t mode, const std::uint8_t* subj
             bool matched;
             std::int32_t end;
             if (Streaming && !final) {
-                const kestrel::streaming_match m = rules[r].regex.match_streaming(offset, subject, length);
+                const kestrel::streaming_match m =
+                    rules[r].regex.match_streaming(offset, subject, length, kestrel::captures::whole_match_only);
                 if (m.open_end) return false;
                 matched = m.result.matched;
                 end = m.result.end();
             } else {
-                const kestrel::match_result m = rules[r].regex.match(offset, subject, length);
+                const kestrel::match_result m =
+                    rules[r].regex.match(offset, subject, length, kestrel::captures::whole_match_only);
                 matched = m.matched;
                 end = m.end();
             }

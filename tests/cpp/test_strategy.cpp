@@ -195,6 +195,21 @@ std::string check_case(const regex& re, const regex* twin, const std::string& su
     }
     const kestrel::streaming_match st = re.match_streaming(offset, s, n);
     if (slots_text(st.result) != expected) return "streaming gives " + slots_text(st.result) + ", not " + expected;
+    // Asked for the whole match only, every matcher gives the same whole match.
+    const std::string expected_whole = whole(reference);
+    for (const matcher_choice m : {matcher_choice::pike_vm, matcher_choice::automatic, matcher_choice::backtrack}) {
+        bool applied = true;
+        const kestrel::match_result got = re.match_with(m, offset, s, n, &applied, nullptr,
+                                                        kestrel::captures::whole_match_only);
+        if (applied && whole(got) != expected_whole) {
+            return "whole-match-only matcher " + std::to_string(static_cast<int>(m)) + " gives " + whole(got) +
+                   ", not " + expected_whole;
+        }
+    }
+    const kestrel::streaming_match sw = re.match_streaming(offset, s, n, kestrel::captures::whole_match_only);
+    if (whole(sw.result) != expected_whole || sw.open_end != st.open_end) {
+        return "whole-match-only streaming gives " + whole(sw.result) + ", not " + expected_whole;
+    }
     if (twin != nullptr) {
         for (const matcher_choice m : {matcher_choice::pike_vm, matcher_choice::automatic, matcher_choice::backtrack}) {
             bool applied = true;
