@@ -70,36 +70,23 @@ void append_utf8_sequences(std::uint32_t first, std::uint32_t last,
     split_range(first, last, out);
 }
 
-int utf8_length(std::uint32_t cp) noexcept {
-    if (cp < 0x80) return 1;
-    if (cp < 0x800) return 2;
-    if (cp < 0x10000) return 3;
-    return 4;
-}
-
-int encode_utf8(std::uint32_t cp, std::uint8_t out[4]) noexcept {
-    const int len = utf8_length(cp);
-    switch (len) {
-        case 1:
-            out[0] = static_cast<std::uint8_t>(cp);
-            break;
-        case 2:
-            out[0] = static_cast<std::uint8_t>(0xC0 | (cp >> 6));
-            out[1] = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
-            break;
-        case 3:
-            out[0] = static_cast<std::uint8_t>(0xE0 | (cp >> 12));
-            out[1] = static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-            out[2] = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
-            break;
-        default:
-            out[0] = static_cast<std::uint8_t>(0xF0 | (cp >> 18));
-            out[1] = static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F));
-            out[2] = static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-            out[3] = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
-            break;
+void append_class_sequences(const byte_set& ascii, range_view ranges,
+                            std::vector<utf8_sequence>& out) {
+    unsigned b = 0;
+    while (b < 128) {
+        if (!ascii.test(static_cast<std::uint8_t>(b))) {
+            ++b;
+            continue;
+        }
+        unsigned e = b;
+        while (e + 1 < 128 && ascii.test(static_cast<std::uint8_t>(e + 1))) ++e;
+        utf8_sequence seq;
+        seq.length = 1;
+        seq.ranges[0] = {static_cast<std::uint8_t>(b), static_cast<std::uint8_t>(e)};
+        out.push_back(seq);
+        b = e + 1;
     }
-    return len;
+    for (const code_point_range& r : ranges) append_utf8_sequences(r.first, r.last, out);
 }
 
 std::int32_t decode_utf8_exact(const std::uint8_t* bytes, int length) noexcept {
