@@ -91,36 +91,8 @@ void append_class_sequences(const byte_set& ascii, range_view ranges,
 
 std::int32_t decode_utf8_exact(const std::uint8_t* bytes, int length) noexcept {
     if (length < 1 || length > 4) return -1;
-    const std::uint8_t lead = bytes[0];
-    std::uint32_t cp = 0;
-    std::uint32_t minimum = 0;
-    int expected = 0;
-    if (lead < 0x80) {
-        cp = lead;
-        expected = 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-        cp = lead & 0x1Fu;
-        expected = 2;
-        minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        cp = lead & 0x0Fu;
-        expected = 3;
-        minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        cp = lead & 0x07u;
-        expected = 4;
-        minimum = 0x10000;
-    } else {
-        return -1;
-    }
-    if (expected != length) return -1;
-    for (int i = 1; i < length; ++i) {
-        if ((bytes[i] & 0xC0) != 0x80) return -1;
-        cp = (cp << 6) | (bytes[i] & 0x3Fu);
-    }
-    if (cp < minimum || cp > highest_code_point) return -1;
-    if (cp >= surrogate_first && cp <= surrogate_last) return -1;
-    return static_cast<std::int32_t>(cp);
+    const decoded_char c = decode_utf8(bytes, static_cast<std::uint32_t>(length), 0);
+    return c.valid && c.length == static_cast<std::uint32_t>(length) ? static_cast<std::int32_t>(c.cp) : -1;
 }
 
 }  // namespace kestrel
