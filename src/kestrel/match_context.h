@@ -27,9 +27,11 @@ struct visit_mark {
 
 class visited_set {
 public:
-    // Sizes the marks for n instructions (zeroed anew when n changes) and starts a new round.
+    // Makes room for marks of n instructions and starts a new round.  The marks only grow
+    // (zeroed when they do): one set serves programs of every size, and older rounds' marks
+    // never equal the new round's pair.
     void prepare(std::size_t n) {
-        if (marks_.size() != n) {
+        if (marks_.size() < n) {
             marks_.assign(n, visit_mark{});
             generation_ = 0;
             epoch_ = 0;
@@ -79,6 +81,24 @@ struct lookaround_caches {
     std::vector<std::uint32_t> current, next, stack;
 };
 
+struct pike_storage;
+
+// Matcher storage kept between calls by one caller (a lexer run over one text): the thread
+// lists and slot pool of the Pike VM, made on first need and reused by every later call, for
+// any program.  Never shared by two threads at once.
+class match_scratch {
+public:
+    match_scratch();
+    ~match_scratch();
+    match_scratch(const match_scratch&) = delete;
+    match_scratch& operator=(const match_scratch&) = delete;
+
+    pike_storage& pike();
+
+private:
+    std::unique_ptr<pike_storage> pike_;
+};
+
 struct match_context {
     match_context(const program_view& view, lazy_engine_slot* slot, const std::uint8_t* subject,
                   std::uint32_t length) noexcept
@@ -106,6 +126,9 @@ struct match_context {
     // backtracker then carry no capture slots at all, whatever groups the pattern has.  The
     // empty-iteration rule makes groups neutral, so the whole match is the same either way.
     bool whole_only = false;
+
+    // The caller's storage to reuse, or null: then each call makes its own.
+    match_scratch* scratch = nullptr;
 
     // Counts work done, for the tests that prove matching linear (one per closure visit or
     // backtracker job).

@@ -109,10 +109,34 @@ private:
     small_vector<std::uint32_t, 32> free_;
 };
 
+}  // namespace
+
+// The thread lists, slot pool and closure stack; kept in a match_scratch between calls, so
+// that an attempt costs what it touches, not what the program's size would need afresh.
+struct pike_storage {
+    thread_list a, b;
+    slot_pool pool;
+    small_vector<thread, 64> stack;
+};
+
+match_scratch::match_scratch() = default;
+match_scratch::~match_scratch() = default;
+
+pike_storage& match_scratch::pike() {
+    if (!pike_) pike_ = std::make_unique<pike_storage>();
+    return *pike_;
+}
+
+namespace {
+
 class pike_vm {
 public:
-    pike_vm(match_context& ctx, bool streaming)
-        : ctx_(ctx),
+    pike_vm(match_context& ctx, bool streaming, pike_storage& storage)
+        : a_(storage.a),
+          b_(storage.b),
+          pool_(storage.pool),
+          stack_(storage.stack),
+          ctx_(ctx),
           prog_(ctx.prog),
           code_(ctx.prog.instructions.data),
           s_(ctx.subject),
@@ -375,6 +399,10 @@ private:
         }
     }
 
+    thread_list& a_;
+    thread_list& b_;
+    slot_pool& pool_;
+    small_vector<thread, 64>& stack_;
     match_context& ctx_;
     const program_view& prog_;
     const instruction* code_;
@@ -384,21 +412,24 @@ private:
     bool streaming_;
     std::uint32_t start_ = 0;
     slot_vector* out_ = nullptr;
-    thread_list a_, b_;
-    slot_pool pool_;
-    small_vector<thread, 64> stack_;
 };
 
 }  // namespace
 
 bool pike_vm_match_threads(match_context& ctx, std::uint32_t start, slot_vector& out) {
-    pike_vm vm(ctx, false);
+    if (ctx.scratch != nullptr) {
+        pike_vm vm(ctx, false, ctx.scratch->pike());
+        return vm.run(start, out);
+    }
+    pike_storage local;
+    pike_vm vm(ctx, false, local);
     return vm.run(start, out);
 }
 
 bool pike_vm_match_streaming(match_context& ctx, std::uint32_t start, slot_vector& out,
                              bool& open_end) {
-    pike_vm vm(ctx, true);
+    pike_storage local;
+    pike_vm vm(ctx, true, ctx.scratch != nullptr ? ctx.scratch->pike() : local);
     const bool matched = vm.run(start, out);
     open_end = vm.open_end;
     return matched;

@@ -76,18 +76,20 @@ void regex::finish(match_result& r, const std::uint8_t* subject, std::uint32_t l
 }
 
 match_result regex::match(std::uint32_t pos, const std::uint8_t* subject, std::uint32_t length,
-                          captures wanted) const {
+                          captures wanted, match_scratch* scratch) const {
     if (pos > length) return empty_result(subject, length);
     match_result r;
     match_context ctx(make_view(program_), &slot_, subject, length);
     ctx.whole_only = wanted == captures::whole_match_only;
+    ctx.scratch = scratch;
     r.matched = select_and_match(ctx, pos, r.slots);
     finish(r, subject, length);
     return r;
 }
 
 streaming_match regex::match_streaming(std::uint32_t pos, const std::uint8_t* subject,
-                                       std::uint32_t length, captures wanted) const {
+                                       std::uint32_t length, captures wanted,
+                                       match_scratch* scratch) const {
     streaming_match m;
     if (pos > length) {
         m.result = empty_result(subject, length);
@@ -95,6 +97,7 @@ streaming_match regex::match_streaming(std::uint32_t pos, const std::uint8_t* su
     }
     match_context ctx(make_view(program_), &slot_, subject, length);
     ctx.whole_only = wanted == captures::whole_match_only;
+    ctx.scratch = scratch;
     m.result.matched = pike_vm_match_streaming(ctx, pos, m.result.slots, m.open_end);
     finish(m.result, subject, length);
     return m;

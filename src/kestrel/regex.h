@@ -67,8 +67,9 @@ public:
 
     // Anchored match at pos: the match the pattern's priority order picks among those that
     // start at pos.  pos beyond length gives an empty result (no slots, not matched).
+    // `scratch`, when given, is storage the caller keeps between calls (match_context.h).
     match_result match(std::uint32_t pos, const std::uint8_t* subject, std::uint32_t length,
-                       captures wanted = captures::all) const;
+                       captures wanted = captures::all, match_scratch* scratch = nullptr) const;
     match_result match(std::uint32_t pos, std::string_view subject, captures wanted = captures::all) const {
         return match(pos, reinterpret_cast<const std::uint8_t*>(subject.data()),
                      static_cast<std::uint32_t>(subject.size()), wanted);
@@ -76,7 +77,8 @@ public:
 
     // The same match on the Pike VM only, with whether more text could change it.
     streaming_match match_streaming(std::uint32_t pos, const std::uint8_t* subject,
-                                    std::uint32_t length, captures wanted = captures::all) const;
+                                    std::uint32_t length, captures wanted = captures::all,
+                                    match_scratch* scratch = nullptr) const;
     streaming_match match_streaming(std::uint32_t pos, std::string_view subject,
                                     captures wanted = captures::all) const {
         return match_streaming(pos, reinterpret_cast<const std::uint8_t*>(subject.data()),

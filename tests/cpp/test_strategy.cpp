@@ -174,7 +174,7 @@ struct tally {
 
 // Checks one (pattern, subject, offset) case; returns a failure description or "".
 std::string check_case(const regex& re, const regex* twin, const std::string& subject, std::uint32_t offset,
-                       tally& t) {
+                       tally& t, kestrel::match_scratch& scratch) {
     const auto* s = reinterpret_cast<const std::uint8_t*>(subject.data());
     const auto n = static_cast<std::uint32_t>(subject.size());
     const kestrel::match_result reference = re.match_with(matcher_choice::pike_vm, offset, s, n);
@@ -195,6 +195,13 @@ std::string check_case(const regex& re, const regex* twin, const std::string& su
     }
     const kestrel::streaming_match st = re.match_streaming(offset, s, n);
     if (slots_text(st.result) != expected) return "streaming gives " + slots_text(st.result) + ", not " + expected;
+    // Storage kept between calls, shared by patterns of every size, changes nothing.
+    const kestrel::match_result kept = re.match(offset, s, n, kestrel::captures::all, &scratch);
+    if (slots_text(kept) != expected) return "with kept scratch: " + slots_text(kept) + ", not " + expected;
+    const kestrel::streaming_match kept_st = re.match_streaming(offset, s, n, kestrel::captures::all, &scratch);
+    if (slots_text(kept_st.result) != expected || kept_st.open_end != st.open_end) {
+        return "streaming with kept scratch: " + slots_text(kept_st.result) + ", not " + expected;
+    }
     // Asked for the whole match only, every matcher gives the same whole match.
     const std::string expected_whole = whole(reference);
     for (const matcher_choice m : {matcher_choice::pike_vm, matcher_choice::automatic, matcher_choice::backtrack}) {
@@ -236,6 +243,7 @@ TEST_P(RandomAgreement, EveryMatcherGivesTheThreadListsAnswer) {
     const std::uint64_t cases = total / shards;
     pattern_generator gen(seed);
     tally t;
+    kestrel::match_scratch scratch;
     int failures = 0;
     std::uint64_t patterns = 0;
     while (t.cases < cases && failures < 10) {
@@ -248,7 +256,7 @@ TEST_P(RandomAgreement, EveryMatcherGivesTheThreadListsAnswer) {
             std::string subject = gen.subject();
             if (gen.pick(8) == 0) subject += std::string(300 + gen.pick(200), 'a');  // long: a window
             const auto offset = static_cast<std::uint32_t>(gen.pick(subject.size() + 1));
-            const std::string failure = check_case(*c.re, twin.re ? &*twin.re : nullptr, subject, offset, t);
+            const std::string failure = check_case(*c.re, twin.re ? &*twin.re : nullptr, subject, offset, t, scratch);
             if (!failure.empty()) {
                 ++failures;
                 ADD_FAILURE() << "/" << match_text::show(p.capturing) << "/ on \"" << match_text::show(subject)
