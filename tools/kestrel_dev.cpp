@@ -7,6 +7,8 @@
 //                                       with --assertions; N instructions of class
 //                                       expansion at most, 20000 by default), its byte
 //                                       sets and byte classes
+//   kestrel-dev onepass PATTERN         the one-pass table the regex would build, or why
+//                                       it is refused
 //   kestrel-dev match [-m MATCHER] [-e] PATTERN SUBJECT [OFFSET]
 //                                       one anchored match: the slots, or "nomatch"
 //   kestrel-dev batch                   one case per line on standard input (below)
@@ -35,6 +37,7 @@
 #include <vector>
 
 #include "kestrel/byte_program.h"
+#include "kestrel/one_pass.h"
 #include "kestrel/parser.h"
 #include "kestrel/program_dump.h"
 #include "kestrel/regex.h"
@@ -212,7 +215,7 @@ int bytes_command(const std::vector<std::string>& args) {
 
 int usage() {
     std::cerr << "usage: kestrel-dev tree PATTERN | program PATTERN | "
-                 "bytes PATTERN [--assertions] [--max N] | "
+                 "bytes PATTERN [--assertions] [--max N] | onepass PATTERN | "
                  "match [-m MATCHER] [-e] PATTERN SUBJECT [OFFSET] | batch\n";
     return 2;
 }
@@ -237,6 +240,11 @@ int main(int argc, char** argv) {
         if (command == "bytes") {
             const int rc = bytes_command(args);
             return rc < 0 ? usage() : rc;
+        }
+        if (command == "onepass" && args.size() == 2) {
+            kestrel::regex re(args[1]);
+            std::cout << kestrel::dump_one_pass(kestrel::build_one_pass(re.prog()));
+            return 0;
         }
         if (command == "match") {
             std::string matcher = "auto";

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -22,6 +23,8 @@
 #include "kestrel/match_context.h"
 #include "kestrel/pike_vm.h"
 #include "kestrel/program.h"
+#include "kestrel/regex.h"
+#include "kestrel/regex_error.h"
 
 #ifndef TESSEL_TEST_DATA_DIR
 #error "TESSEL_TEST_DATA_DIR must name the tests/data folder"
@@ -61,6 +64,16 @@ inline bool pike_match(const kestrel::program& prog, const std::string& subject,
     kestrel::match_context ctx(kestrel::make_view(prog), nullptr, bytes(subject),
                                static_cast<std::uint32_t>(subject.size()));
     return kestrel::pike_vm_match_threads(ctx, start, out);
+}
+
+// The regex of a generated pattern, or null when the engine refuses it (a generated pattern
+// may, for example, hold a repeat of something that cannot be repeated).
+inline std::unique_ptr<kestrel::regex> try_compile(const std::string& pattern) {
+    try {
+        return std::make_unique<kestrel::regex>(pattern);
+    } catch (const kestrel::regex_error&) {
+        return nullptr;
+    }
 }
 
 // Random patterns over a small alphabet with multi-byte characters, classes that expand to

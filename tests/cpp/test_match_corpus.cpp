@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "kestrel/one_pass.h"
 #include "kestrel/regex.h"
 #include "kestrel/regex_error.h"
 
@@ -235,6 +236,19 @@ TEST(MatchCorpus, EveryMatcherAgreesWithTheExpectedSlots) {
             const auto r = re->match_with(choice, c.offset, s, n, &applied);
             if (applied) check(name, r);
         }
+        // The one-pass table, wherever the pattern gets a usable one (the chain asks for it
+        // only with capture groups, but the table must be right for any pattern).
+        const kestrel::one_pass_table table = kestrel::build_one_pass(re->prog());
+        if (table.usable() && c.offset <= n) {
+            kestrel::match_result r;
+            const std::int64_t end = table.run(c.offset, r.slots, s, n);
+            r.matched = end >= 0;
+            check("one_pass", r);
+            if (r.matched) {
+                EXPECT_EQ(end, r.slot(1)) << where << " [one_pass]: end";
+            }
+            if (re->prog().slot_count > 2) ++runs["one_pass with groups"];
+        }
         const kestrel::streaming_match m = re->match_streaming(c.offset, s, n);
         check("streaming", m.result);
         if (c.open_end) {
@@ -252,6 +266,10 @@ TEST(MatchCorpus, EveryMatcherAgreesWithTheExpectedSlots) {
         EXPECT_GE(runs[name], 5) << "special shape " << name << " takes too few corpus cases";
     }
     EXPECT_GE(open_checked, 40);
+    EXPECT_GE(runs["one_pass"], 500);
+    EXPECT_GE(runs["one_pass with groups"], 50);
+    std::printf("corpus cases on a usable one-pass table: %d (%d with groups)\n", runs["one_pass"],
+                runs["one_pass with groups"]);
 }
 
 }  // namespace
