@@ -53,6 +53,7 @@ const std::map<std::string, matcher_choice>& matcher_names() {
         {"auto", matcher_choice::automatic},
         {"pike", matcher_choice::pike_vm},
         {"backtrack", matcher_choice::backtrack},
+        {"onepass", matcher_choice::one_pass},
         {"byte_class_run", matcher_choice::byte_class_run},
         {"code_point_class_run", matcher_choice::code_point_class_run},
         {"possessive_run", matcher_choice::possessive_run},

@@ -1,6 +1,7 @@
 // The lazily built, shared part of a regex; see lazy_engine.h.
 #include "kestrel/lazy_engine.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "kestrel/unicode.h"
@@ -31,8 +32,78 @@ std::mutex& lazy_engine_slot::lock() const noexcept { return g_stripes[stripe_of
 void lazy_engine_slot::reset() noexcept {
     uses_.store(0, std::memory_order_relaxed);
     builds_.store(0, std::memory_order_relaxed);
+    byte_builds_.store(0, std::memory_order_relaxed);
+    one_pass_builds_.store(0, std::memory_order_relaxed);
     class_tables_mark_.store(nullptr, std::memory_order_relaxed);
     class_tables_.reset();
+    bytes_mark_.store(nullptr, std::memory_order_relaxed);
+    bytes_.reset();
+    one_pass_mark_.store(nullptr, std::memory_order_relaxed);
+    one_pass_.reset();
+}
+
+namespace {
+
+// The lazy slot's budget for a lowering to bytes.
+constexpr std::uint32_t lazy_byte_budget = 20000;
+
+byte_class_map classes_of(const byte_program& bp) {
+    return bp.ok ? compute_byte_classes(bp) : byte_class_map{};
+}
+
+}  // namespace
+
+const byte_engines& lazy_engine_slot::byte_programs(const program& prog) {
+    const instruction* mark = prog.instructions.data();
+    if (bytes_mark_.load(std::memory_order_acquire) != mark) {
+        std::lock_guard<std::mutex> guard(lock());
+        if (bytes_mark_.load(std::memory_order_relaxed) != mark) {
+            // A one-pass table made from another program's bytes is stale now.
+            one_pass_mark_.store(nullptr, std::memory_order_relaxed);
+            one_pass_.reset();
+            auto made = std::make_unique<byte_engines>();
+            made->variant0 = lower_to_bytes(prog, false, lazy_byte_budget);
+            made->classes0 = classes_of(made->variant0);
+            if (!made->variant0.ok) {
+                made->variant1 = lower_to_bytes(prog, true, lazy_byte_budget);
+                made->classes1 = classes_of(made->variant1);
+            }
+            bytes_ = std::move(made);
+            byte_builds_.fetch_add(1, std::memory_order_relaxed);
+            count_build();
+            bytes_mark_.store(mark, std::memory_order_release);
+        }
+    }
+    return *bytes_;
+}
+
+const one_pass_table& lazy_engine_slot::one_pass(const program& prog) {
+    const instruction* mark = prog.instructions.data();
+    if (one_pass_mark_.load(std::memory_order_acquire) != mark) {
+        const byte_engines& bytes = byte_programs(prog);
+        std::lock_guard<std::mutex> guard(lock());
+        if (one_pass_mark_.load(std::memory_order_relaxed) != mark) {
+            // With an assert in the program only variant 1 can hold it; without one, variant 0.
+            const bool has_assert =
+                std::any_of(prog.instructions.begin(), prog.instructions.end(),
+                            [](const instruction& in) { return in.op == opcode::assert; });
+            const byte_program& bp = has_assert ? bytes.variant1 : bytes.variant0;
+            const byte_class_map& classes = has_assert ? bytes.classes1 : bytes.classes0;
+            auto table = std::make_unique<one_pass_table>();
+            table->build(bp, classes);  // records the refusal when bp is not ok
+            one_pass_ = std::move(table);
+            one_pass_builds_.fetch_add(1, std::memory_order_relaxed);
+            count_build();
+            one_pass_mark_.store(mark, std::memory_order_release);
+        }
+    }
+    return *one_pass_;
+}
+
+const one_pass_table* lazy_engine_slot::one_pass_after_uses(const program& prog) {
+    if (one_pass_mark_.load(std::memory_order_acquire) == prog.instructions.data()) return one_pass_.get();
+    if (count_use() < one_pass_use_threshold) return nullptr;
+    return &one_pass(prog);
 }
 
 class_table_cache& lazy_engine_slot::class_tables(const program_view& prog) {

@@ -8,7 +8,10 @@
 // hashing the slot's address, so that builds for different regexes rarely contend and no slot
 // carries a mutex of its own (which would make regexes immovable).
 //
-// Pieces now: the use counter, and the class-table cache: for every byte set a 256-entry
+// Pieces: the byte programs (variant 0 without assertions, and only where that declines,
+// variant 1 with them; each with its byte classes), the one-pass table built from one of
+// them, the use counter that delays those builds until a regex has proved itself busy (the
+// first one_pass_use_threshold eligible calls run on the Pike VM), and the class-table cache: for every byte set a 256-entry
 // membership table, for every code-point class a 256-entry table of code points 0-255 and a
 // 1,920-bit map of code points 0x80-0x7FF (the two-byte characters, where a binary search
 // over ranges would cost most relative to the work).  Each table is filled on its first
@@ -23,6 +26,8 @@
 #include <mutex>
 #include <vector>
 
+#include "kestrel/byte_program.h"
+#include "kestrel/one_pass.h"
 #include "kestrel/program.h"
 
 namespace kestrel {
@@ -31,6 +36,16 @@ namespace kestrel {
 inline constexpr std::uint32_t two_byte_map_words = (0x800 - 0x80) / 64;
 
 class lazy_engine_slot;
+
+// Eligible calls of a regex that run on the Pike VM before its one-pass table is built.
+inline constexpr std::uint32_t one_pass_use_threshold = 8192;
+
+// The two lowerings of a program to bytes.  Variant 1 is made only when variant 0 declines;
+// a declined lowering has ok false and a class map with count 0.
+struct byte_engines {
+    byte_program variant0, variant1;
+    byte_class_map classes0, classes1;
+};
 
 class class_table_cache {
 public:
@@ -88,6 +103,22 @@ public:
     // The class-table cache for prog, made on first need.
     class_table_cache& class_tables(const program_view& prog);
 
+    // The byte programs of prog, made on first need.
+    const byte_engines& byte_programs(const program& prog);
+
+    // The one-pass table of prog (usable or not), or null while it is not worth making yet:
+    // each call counts one use, and the table (after the byte programs) is made by the call
+    // that finds one_pass_use_threshold uses before it.
+    const one_pass_table* one_pass_after_uses(const program& prog);
+
+    // The one-pass table of prog, made now if it is not there (for tests and tools).
+    const one_pass_table& one_pass(const program& prog);
+
+    // How many times each piece was built, so tests can prove concurrent callers build each
+    // piece once.
+    std::uint32_t byte_program_builds() const noexcept { return byte_builds_.load(std::memory_order_relaxed); }
+    std::uint32_t one_pass_builds() const noexcept { return one_pass_builds_.load(std::memory_order_relaxed); }
+
     // How many pieces were built in this slot (the cache itself and each table filled), so
     // tests can prove that concurrent callers build every piece once.
     std::uint32_t builds() const noexcept { return builds_.load(std::memory_order_relaxed); }
@@ -98,6 +129,12 @@ private:
     std::atomic<std::uint32_t> builds_{0};
     std::atomic<const instruction*> class_tables_mark_{nullptr};
     std::unique_ptr<class_table_cache> class_tables_;
+    std::atomic<const instruction*> bytes_mark_{nullptr};
+    std::unique_ptr<byte_engines> bytes_;
+    std::atomic<const instruction*> one_pass_mark_{nullptr};
+    std::unique_ptr<one_pass_table> one_pass_;
+    std::atomic<std::uint32_t> byte_builds_{0};
+    std::atomic<std::uint32_t> one_pass_builds_{0};
 };
 
 }  // namespace kestrel

@@ -130,6 +130,10 @@ struct match_context {
     // The caller's storage to reuse, or null: then each call makes its own.
     match_scratch* scratch = nullptr;
 
+    // The program the view was made from, for the lazy builds that need it whole (the byte
+    // programs and the one-pass table); null where a caller has only the view.
+    const program* source = nullptr;
+
     // Counts work done, for the tests that prove matching linear (one per closure visit or
     // backtracker job).
     std::uint64_t steps = 0;

@@ -82,6 +82,7 @@ match_result regex::match(std::uint32_t pos, const std::uint8_t* subject, std::u
     match_context ctx(make_view(program_), &slot_, subject, length);
     ctx.whole_only = wanted == captures::whole_match_only;
     ctx.scratch = scratch;
+    ctx.source = &program_;
     r.matched = select_and_match(ctx, pos, r.slots);
     finish(r, subject, length);
     return r;
@@ -111,6 +112,7 @@ match_result regex::match_with(matcher_choice choice, std::uint32_t pos, const s
     match_result r;
     match_context ctx(make_view(program_), &slot_, subject, length);
     ctx.whole_only = wanted == captures::whole_match_only;
+    ctx.source = &program_;
     switch (choice) {
     case matcher_choice::automatic:
         r.matched = select_and_match(ctx, pos, r.slots);
@@ -118,6 +120,16 @@ match_result regex::match_with(matcher_choice choice, std::uint32_t pos, const s
     case matcher_choice::pike_vm:
         r.matched = pike_vm_match_threads(ctx, pos, r.slots);
         break;
+    case matcher_choice::one_pass: {
+        // The table is made at once here, without waiting for the uses the chain waits for.
+        const one_pass_table& table = slot_.one_pass(program_);
+        if (table.usable()) {
+            r.matched = run_one_pass(table, ctx, pos, r.slots);
+        } else if (applied != nullptr) {
+            *applied = false;
+        }
+        break;
+    }
     case matcher_choice::backtrack:
         // Only where the backtracker answers by itself: its window may not cover the attempt.
         if (backtrack_applies(ctx, pos)) {

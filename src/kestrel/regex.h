@@ -38,6 +38,7 @@ enum class matcher_choice : std::uint8_t {
     automatic,
     pike_vm,    // thread lists only
     backtrack,  // the bounded backtracker, where it applies
+    one_pass,   // the one-pass table, where the program gets a usable one
     // One special shape, forced, where the analysis recorded it (the row numbers of shapes.h).
     byte_class_run,
     code_point_class_run,

@@ -21,6 +21,8 @@
 #include "kestrel/strategy.h"
 
 #include "kestrel/backtrack.h"
+#include "kestrel/lazy_engine.h"
+#include "kestrel/one_pass.h"
 #include "kestrel/shapes.h"
 
 namespace kestrel {
@@ -40,6 +42,20 @@ constexpr shape_row shape_rows[] = {
 };
 
 }  // namespace
+
+bool run_one_pass(const one_pass_table& table, match_context& ctx, std::uint32_t pos, slot_vector& out) {
+    const std::uint16_t width = ctx.prog.slot_count;
+    const bool matched = table.run(pos, out, ctx.subject, ctx.length) >= 0;
+    // The table knows only the slots its saves write; a group whose saves the compiler left
+    // out (inside x{0}) keeps -1.
+    if (out.size() < width) {
+        slot_vector padded;
+        padded.assign(width, -1);
+        for (std::size_t i = 0; i < out.size(); ++i) padded[i] = out[i];
+        out = padded;
+    }
+    return matched;
+}
 
 bool backtrack_or_threads(match_context& ctx, std::uint32_t pos, slot_vector& out) {
     if (backtrack_applies(ctx, pos)) {
@@ -63,6 +79,12 @@ bool select_and_match(match_context& ctx, std::uint32_t pos, slot_vector& out) {
     // Rows 1 to 7.
     for (const shape_row row : shape_rows) {
         if (shape_applies(prog, row)) return run_shape(row, ctx, pos, out);
+    }
+    // Row 8: the one-pass table, for a program with groups whose slots the caller wants, once
+    // the regex has been used enough to pay for the table.
+    if (!ctx.whole_only && prog.slot_count > 2 && ctx.lazy != nullptr && ctx.source != nullptr) {
+        const one_pass_table* table = ctx.lazy->one_pass_after_uses(*ctx.source);
+        if (table != nullptr && table->usable()) return run_one_pass(*table, ctx, pos, out);
     }
     // Row 9.
     return backtrack_or_threads(ctx, pos, out);

@@ -19,13 +19,17 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <random>
+#include <thread>
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "kestrel/backtrack.h"
+#include "kestrel/lazy_engine.h"
 #include "kestrel/regex.h"
 #include "kestrel/regex_error.h"
 
@@ -159,7 +163,7 @@ std::string whole(const kestrel::match_result& r) {
 }
 
 const matcher_choice other_matchers[] = {
-    matcher_choice::automatic,          matcher_choice::backtrack,
+    matcher_choice::automatic,          matcher_choice::backtrack,          matcher_choice::one_pass,
     matcher_choice::byte_class_run,     matcher_choice::code_point_class_run,
     matcher_choice::possessive_run,     matcher_choice::literal_string,
     matcher_choice::fixed_sequence,     matcher_choice::any_run,
@@ -170,6 +174,7 @@ struct tally {
     std::uint64_t cases = 0;
     std::uint64_t windowed_backtracks = 0;  // the backtracker answered without covering the rest
     std::uint64_t left_window = 0;          // it gave up and the thread lists answered
+    std::uint64_t one_pass = 0;             // a usable one-pass table answered
 };
 
 // Checks one (pattern, subject, offset) case; returns a failure description or "".
@@ -188,6 +193,7 @@ std::string check_case(const regex& re, const regex* twin, const std::string& su
             if (applied && !kestrel::backtrack_covers_subject(ctx, offset)) ++t.windowed_backtracks;
             if (!applied && kestrel::backtrack_applies(ctx, offset)) ++t.left_window;
         }
+        if (m == matcher_choice::one_pass && applied) ++t.one_pass;
         if (applied && slots_text(got) != expected) {
             return "matcher " + std::to_string(static_cast<int>(m)) + " gives " + slots_text(got) +
                    ", the thread lists " + expected;
@@ -267,8 +273,15 @@ TEST_P(RandomAgreement, EveryMatcherGivesTheThreadListsAnswer) {
     EXPECT_GE(t.cases, cases);
     // The generator must exercise both forms of the backtracker.
     EXPECT_GT(t.windowed_backtracks, 0u);
+    EXPECT_GT(t.one_pass, t.cases / 100);
     RecordProperty("patterns", static_cast<int>(patterns));
     RecordProperty("windowed_backtracks", static_cast<int>(t.windowed_backtracks));
+    RecordProperty("one_pass", static_cast<int>(t.one_pass));
+    std::printf("shard %d: %llu cases, %llu patterns, %llu windowed backtracks, %llu left the window, "
+                "%llu on a one-pass table\n",
+                GetParam(), static_cast<unsigned long long>(t.cases), static_cast<unsigned long long>(patterns),
+                static_cast<unsigned long long>(t.windowed_backtracks), static_cast<unsigned long long>(t.left_window),
+                static_cast<unsigned long long>(t.one_pass));
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, RandomAgreement, ::testing::Range(0, shards));
@@ -364,6 +377,52 @@ TEST(LazySlot, AssignmentEmptiesTheSlot) {
     a = b;
     EXPECT_FALSE(a.lazy_slot().has_class_tables());
     EXPECT_TRUE(a.match(0, "\xcf\xbfx").matched);
+}
+
+// The one-pass table waits for one_pass_use_threshold eligible calls: the calls before run on
+// the Pike VM, the one after builds the table, and all give the same answer.
+TEST(OnePassRow, BuiltAfterTheThresholdWithEqualResults) {
+    const regex re("(a|b)+(c)");
+    const std::string subject = "abbac";
+    const std::string expected = "0,5,3,4,4,5";
+    for (std::uint32_t call = 0; call < kestrel::one_pass_use_threshold; ++call) {
+        ASSERT_EQ(slots_text(re.match(0, subject)), expected) << call;
+    }
+    EXPECT_EQ(re.lazy_slot().one_pass_builds(), 0u);
+    EXPECT_EQ(slots_text(re.match(0, subject)), expected);
+    EXPECT_EQ(re.lazy_slot().one_pass_builds(), 1u);
+    EXPECT_EQ(re.lazy_slot().byte_program_builds(), 1u);
+    ASSERT_TRUE(re.lazy_slot().one_pass(re.prog()).usable());
+    for (const std::string s : {"abbac", "cab", "", "aac", "ab"}) {
+        EXPECT_EQ(slots_text(re.match(0, s)), slots_text(re.match_with(matcher_choice::pike_vm, 0,
+                  reinterpret_cast<const std::uint8_t*>(s.data()), static_cast<std::uint32_t>(s.size())))) << s;
+    }
+    // Asking for the whole match only never counts a use: the chain skips the table then.
+    const regex other("(a|b)+(c)");
+    for (std::uint32_t call = 0; call < kestrel::one_pass_use_threshold + 10; ++call) {
+        ASSERT_TRUE(other.match(0, subject, kestrel::captures::whole_match_only).matched);
+    }
+    EXPECT_EQ(other.lazy_slot().one_pass_builds(), 0u);
+}
+
+// Several threads on a fresh regex: the byte programs and the one-pass table are built once,
+// and every call gives the same answer.
+TEST(OnePassRow, ThreadsBuildEachPieceOnce) {
+    const regex re("([a-z]+)=([0-9]+)");
+    const std::string subject = "key=123;";
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 3000; ++i) {
+                if (slots_text(re.match(0, subject)) != "0,7,0,3,4,7") ++wrong;
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(re.lazy_slot().byte_program_builds(), 1u);
+    EXPECT_EQ(re.lazy_slot().one_pass_builds(), 1u);
 }
 
 }  // namespace
