@@ -8,8 +8,9 @@
 //                              offset: what a lexer pays per token in a large file
 //   captures/<rule>/<matcher>  rules with capture groups at offset 0 (one-pass territory)
 //
-// Matchers: auto (the selection chain, what the lexer uses), pike (the thread lists forced),
-// backtrack (the bounded backtracker forced).  The forced Pike VM is the peer of every row:
+// Matchers: auto (the selection chain, what the lexer uses; with capture groups it moves to
+// the one-pass table after 8,192 calls), pike (the thread lists forced), backtrack (the
+// bounded backtracker forced), onepass (the one-pass table forced).  The forced Pike VM is the peer of every row:
 // quote the ratios auto/pike and backtrack/pike from one run, not absolute times alone.
 //
 // Run: cmake -DTESSEL_BUILD_BENCH=ON ... && ninja kestrel_bench &&
@@ -166,6 +167,8 @@ const bool registered = [] {
                                      kestrel::matcher_choice::automatic);
         benchmark::RegisterBenchmark((std::string("captures/") + r.name + "/pike").c_str(), match, &r,
                                      kestrel::matcher_choice::pike_vm);
+        benchmark::RegisterBenchmark((std::string("captures/") + r.name + "/onepass").c_str(), match, &r,
+                                     kestrel::matcher_choice::one_pass);
     }
     return true;
 }();
