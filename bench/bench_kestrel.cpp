@@ -6,7 +6,8 @@
 //                              quadratic time on, over n and 2n bytes: the time must double
 //
 // Matchers: auto (the selection chain, what the lexer uses), pike (the thread lists forced),
-// backtrack (the bounded backtracker forced).  The forced Pike VM is the peer of every row:
+// backtrack (the bounded backtracker forced), onepass (the one-pass table's run alone, on the
+// rules that get a usable table; the capture-group rules are there for it).  The forced Pike VM is the peer of every row:
 // quote the ratios auto/pike and backtrack/pike from one run, not absolute times alone.
 //
 // Run: cmake -DTESSEL_BUILD_BENCH=ON ... && ninja kestrel_bench &&
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrel/one_pass.h"
 #include "kestrel/regex.h"
 
 namespace {
@@ -51,6 +53,11 @@ const std::vector<rule>& rules() {
         {"line_comment", "#[^\\n]*", "# a comment that runs to the end of the line\nx = 1"},
         {"keywords", keyword_alternation(), "while True:"},
         {"unicode_word", "\\w+", "na\xc3\xafve_caf\xc3\xa9 = 1"},
+        // Rules with capture groups, which the one-pass table serves.
+        {"assignment", "([A-Za-z_][A-Za-z0-9_]*)[ \\t]*=[ \\t]*([0-9]+)", "count = 42;"},
+        {"key_value", "\"([^\"\\n]*)\":([0-9]+)", "\"name\":12,"},
+        {"version", "v(\\d+)\\.(\\d+)\\.(\\d+)", "v10.4.127 "},
+        {"date", "([0-9]{4})-([0-9]{2})-([0-9]{2})", "2026-12-08T09:45"},
     };
     return r;
 }
@@ -74,6 +81,23 @@ void match(benchmark::State& state, const rule* r, kestrel::matcher_choice choic
     for (auto _ : state) {
         auto m = re.match_with(choice, 0, s, len);
         benchmark::DoNotOptimize(m.slots.data());
+    }
+}
+
+void one_pass(benchmark::State& state, const rule* r) {
+    const kestrel::regex re(r->pattern);
+    const kestrel::one_pass_table table = kestrel::build_one_pass(re.prog());
+    const auto* s = reinterpret_cast<const std::uint8_t*>(r->subject.data());
+    const auto len = static_cast<std::uint32_t>(r->subject.size());
+    kestrel::slot_vector out;
+    if (table.run(0, out, s, len) != re.match(0, s, len).end()) {
+        state.SkipWithError("the one-pass table disagrees with the selection chain");
+        return;
+    }
+    for (auto _ : state) {
+        auto end = table.run(0, out, s, len);
+        benchmark::DoNotOptimize(end);
+        benchmark::DoNotOptimize(out.data());
     }
 }
 
@@ -122,6 +146,10 @@ const bool registered = [] {
         for (const auto& [name, choice] : matchers) {
             benchmark::RegisterBenchmark((std::string("match/") + r.name + "/" + name).c_str(),
                                          match, &r, choice);
+        }
+        if (kestrel::build_one_pass(kestrel::regex(r.pattern).prog()).usable()) {
+            benchmark::RegisterBenchmark((std::string("match/") + r.name + "/onepass").c_str(),
+                                         one_pass, &r);
         }
     }
     return true;
