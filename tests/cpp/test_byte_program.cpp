@@ -165,6 +165,7 @@ TEST(ByteProgram, DeclinesWhatNoByteAutomatonRuns) {
         {"\\ba", true, true, true},
         {"^a$", true, true, true},
         {"(?a:\\b)x", true, false, false},  // a word-ness-flipped assert never
+        {"\\ba(?=b)", true, false, false},  // declined after an assert: none is kept
         {"(?a)\\bx", true, true, true},     // the whole program in ASCII mode is no flip
     };
     for (const row& r : rows) {
