@@ -306,14 +306,19 @@ TEST(ByteProgram, LiteralTrieFromSixtyFourBranches) {
 TEST(ByteProgram, LiteralTrieKeepsPriorityOrder) {
     // An earlier branch, then its prefix, then a later extension of the prefix: the prefix
     // must still lose to the earlier branch and beat the later one.
-    for (const char* lead : {"ab|a|ac", "ac|a|ab", "a|ab", "ab|a", "abc|ab|abd|a", ""}) {
+    // ("ab|a|abc" then "bc" on "abcbc": "a" must win over the later "abc", though "abc"
+    // shares the edge "b" that precedes the end of "a".)
+    for (const char* lead :
+         {"ab|a|ac", "ac|a|ab", "a|ab", "ab|a", "abc|ab|abd|a", "ab|a|abc", ""}) {
         const std::string alt = keywords(lead, 64);
-        for (const std::string& pattern : {alt, "(?:" + alt + ")c", "(" + alt + ")(?:c|bc)"}) {
+        for (const std::string& pattern :
+             {alt, "(?:" + alt + ")c", "(" + alt + ")(?:c|bc)", "(?:" + alt + ")bc"}) {
             const regex re(pattern);
             const byte_program bp = lower_to_bytes(re.prog(), false, lazy_budget);
             ASSERT_TRUE(bp.ok);
             ASSERT_LT(bp.instructions.size(), re.prog().instructions.size()) << pattern;
-            for (const char* s : {"ab", "ac", "abc", "acc", "abd", "a", "abcc", "abdc", "kab"})
+            for (const char* s :
+                 {"ab", "ac", "abc", "acc", "abd", "a", "abcc", "abdc", "kab", "abcbc", "abbc"})
                 EXPECT_EQ(run_bytes(bp, s, 0), pike_end(re.prog(), s, 0)) << pattern << " on " << s;
         }
     }
