@@ -399,9 +399,10 @@ public:
     byte_program run() {
         out_.unicode = prog_.unicode;
         out_.ok = prescan() && size_pass() && emit_pass();
-        if (!out_.ok) {
+        if (!out_.ok) {  // nothing of a declined lowering is kept
             out_.instructions.clear();
             out_.byte_sets.clear();
+            out_.has_assertions = false;
         }
         return std::move(out_);
     }

@@ -44,9 +44,6 @@ void lazy_engine_slot::reset() noexcept {
 
 namespace {
 
-// The lazy slot's budget for a lowering to bytes.
-constexpr std::uint32_t lazy_byte_budget = 20000;
-
 byte_class_map classes_of(const byte_program& bp) {
     return bp.ok ? compute_byte_classes(bp) : byte_class_map{};
 }
@@ -62,10 +59,10 @@ const byte_engines& lazy_engine_slot::byte_programs(const program& prog) {
             one_pass_mark_.store(nullptr, std::memory_order_relaxed);
             one_pass_.reset();
             auto made = std::make_unique<byte_engines>();
-            made->variant0 = lower_to_bytes(prog, false, lazy_byte_budget);
+            made->variant0 = lower_to_bytes(prog, false, lazy_lowering_budget);
             made->classes0 = classes_of(made->variant0);
             if (!made->variant0.ok) {
-                made->variant1 = lower_to_bytes(prog, true, lazy_byte_budget);
+                made->variant1 = lower_to_bytes(prog, true, lazy_lowering_budget);
                 made->classes1 = classes_of(made->variant1);
             }
             bytes_ = std::move(made);

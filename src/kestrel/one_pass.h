@@ -23,7 +23,6 @@ namespace kestrel {
 
 // Capture slots of a match (the same type as pike_vm.h's; declared here too so that the lazy
 // slot can hold a table without including the Pike VM).
-using slot_vector = small_vector<std::int32_t, 32>;
 
 // One table entry: where to go after a byte of some class from some node.
 struct one_pass_entry {

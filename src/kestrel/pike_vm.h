@@ -8,8 +8,6 @@
 
 namespace kestrel {
 
-// Capture slots of a match: slot 2g is where group g starts, 2g+1 where it ends, -1 unset.
-using slot_vector = small_vector<std::int32_t, 32>;
 
 // The same match without the backtracker and the first-byte filter, also telling whether
 // text appended to the subject could change the result (`open_end`).

@@ -125,4 +125,7 @@ private:
     bool on_heap_ = false;
 };
 
+// Capture slots of a match: slot 2g is where group g starts, 2g+1 where it ends, -1 unset.
+using slot_vector = small_vector<std::int32_t, 32>;
+
 }  // namespace kestrel

@@ -165,6 +165,7 @@ TEST(ByteProgram, DeclinesWhatNoByteAutomatonRuns) {
         {"\\ba", true, true, true},
         {"^a$", true, true, true},
         {"(?a:\\b)x", true, false, false},  // a word-ness-flipped assert never
+        {"\\ba(?=b)", true, false, false},  // declined after an assert: none is kept
         {"(?a)\\bx", true, true, true},     // the whole program in ASCII mode is no flip
     };
     for (const row& r : rows) {
@@ -246,6 +247,28 @@ TEST(ByteProgram, SurrogatesAreNeverEncoded) {
     }
 }
 
+// Large classes, several in one lowering: hundreds of shared nodes and more range sets than
+// the range-set table holds before it grows.  Each range still gets exactly one set, and the
+// language is kept (sampled over the whole code space).
+TEST(ByteProgram, WideClassesKeepTheirLanguage) {
+    const regex re("[\\w]|\\p{S}|\\p{M}|\\p{P}");
+    const byte_program bp = lower_to_bytes(re.prog(), false, lazy_budget);
+    ASSERT_TRUE(bp.ok);
+    const std::size_t own = re.prog().byte_sets.size();
+    ASSERT_GT(bp.byte_sets.size() - own, 512u);
+    std::vector<kestrel::byte_set> made(bp.byte_sets.begin() + static_cast<std::ptrdiff_t>(own),
+                                        bp.byte_sets.end());
+    std::sort(made.begin(), made.end(),
+              [](const auto& a, const auto& b) { return a.words < b.words; });
+    EXPECT_EQ(std::adjacent_find(made.begin(), made.end()), made.end()) << "a range got two sets";
+    std::uint8_t enc[4];
+    for (std::uint32_t cp = 0; cp <= kestrel::highest_code_point; cp += 61) {
+        if (cp >= kestrel::surrogate_first && cp <= kestrel::surrogate_last) continue;
+        const std::string s(reinterpret_cast<const char*>(enc), kestrel::encode_utf8(cp, enc));
+        ASSERT_EQ(run_bytes(bp, s, 0), pike_end(re.prog(), s, 0)) << "U+" << std::hex << cp;
+    }
+}
+
 TEST(ByteProgram, TargetAtTheProgramEndMapsToTheByteProgramEnd) {
     kestrel::byte_set ascii;
     ascii.set('q');
@@ -283,14 +306,19 @@ TEST(ByteProgram, LiteralTrieFromSixtyFourBranches) {
 TEST(ByteProgram, LiteralTrieKeepsPriorityOrder) {
     // An earlier branch, then its prefix, then a later extension of the prefix: the prefix
     // must still lose to the earlier branch and beat the later one.
-    for (const char* lead : {"ab|a|ac", "ac|a|ab", "a|ab", "ab|a", "abc|ab|abd|a", ""}) {
+    // ("ab|a|abc" then "bc" on "abcbc": "a" must win over the later "abc", though "abc"
+    // shares the edge "b" that precedes the end of "a".)
+    for (const char* lead :
+         {"ab|a|ac", "ac|a|ab", "a|ab", "ab|a", "abc|ab|abd|a", "ab|a|abc", ""}) {
         const std::string alt = keywords(lead, 64);
-        for (const std::string& pattern : {alt, "(?:" + alt + ")c", "(" + alt + ")(?:c|bc)"}) {
+        for (const std::string& pattern :
+             {alt, "(?:" + alt + ")c", "(" + alt + ")(?:c|bc)", "(?:" + alt + ")bc"}) {
             const regex re(pattern);
             const byte_program bp = lower_to_bytes(re.prog(), false, lazy_budget);
             ASSERT_TRUE(bp.ok);
             ASSERT_LT(bp.instructions.size(), re.prog().instructions.size()) << pattern;
-            for (const char* s : {"ab", "ac", "abc", "acc", "abd", "a", "abcc", "abdc", "kab"})
+            for (const char* s :
+                 {"ab", "ac", "abc", "acc", "abd", "a", "abcc", "abdc", "kab", "abcbc", "abbc"})
                 EXPECT_EQ(run_bytes(bp, s, 0), pike_end(re.prog(), s, 0)) << pattern << " on " << s;
         }
     }
