@@ -22,7 +22,8 @@ LAYOUT_NAMES = {
 }
 
 
-def main(argv):
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
     parser = argparse.ArgumentParser(prog="python -m tessel", description=__doc__.splitlines()[0])
     parser.add_argument("file", nargs="?", help="the text to lex (default: a bundled example)")
     parser.add_argument("-g", "--grammar", default=None, help="bundled grammar: python or json")

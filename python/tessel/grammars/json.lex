@@ -1,6 +1,7 @@
 # JSON tokens (RFC 8259). Whitespace between tokens is skipped; everything else is a token.
 # A text that is not JSON at the token level (a raw control character or a bad escape in a
 # string, a lone minus, a bare word) stops the lexer where no rule matches.
+#: extensions .json
 
 whitespace	[ \t\n\r]+	skip
 begin_object	\{
