@@ -15,6 +15,7 @@ worker, where the compiled handle (a capsule of native memory) could not go.
 from __future__ import annotations
 
 import copyreg
+import functools
 import os
 import re
 from collections.abc import Iterable, Iterator, Mapping, Sequence
@@ -23,7 +24,9 @@ from typing import Any, Optional, Union
 import _tessel
 from _tessel import Position, Token
 
-from ._errors import error
+from _tessel import error
+
+from ._errors import LexError
 
 Text = Union[str, bytes]
 Rule = tuple[Any, ...]
@@ -498,7 +501,7 @@ class Stream:
 
 # --- the module functions, with keywords ------------------------------------------------------
 
-def compile(rules: Iterable[Rule], dfa_modes: Iterable[str] = (), errors: Optional[str] = "raise",
+def compile(rules: Sequence[Rule], dfa_modes: Sequence[str] = (), errors: Optional[str] = "raise",
             columns: Optional[str] = "bytes", dfa: Optional[str] = "auto") -> Any:
     """Compile an ordered list of rules into a lexer handle (see Lexer for a class that also
     names its kinds). Arguments as for Lexer; the result is the extension's handle."""
@@ -510,21 +513,20 @@ def tokenize(handle: Any, text: Text, eof: bool = False) -> list[Token]:
     return _tokenize(_handle_of(handle), text, eof)
 
 
-def _scan(handle: Any, text: Text, eof: bool) -> Iterator[Token]:
-    # The scan cursor raises a LexError at the first position from scan_start; starting it
-    # inside the generator moves that error to the first step, like every later error.
-    cursor = _scan_start(handle, text, eof)
-    step = _scan_next
-    token = step(cursor)
-    while token is not None:
-        yield token
-        token = step(cursor)
+def _raise_on_first_step(exc: BaseException) -> Iterator[Token]:
+    raise exc
+    yield  # a generator: the error comes at the first step, not at the call
 
 
 def _iter_scan(handle: Any, text: Text, eof: bool) -> Iterator[Token]:
-    if not isinstance(text, (str, bytes)):
-        raise TypeError("expected str or bytes")
-    return _scan(handle, text, eof)
+    # iter() over scan_next with None as the end steps the cursor from C, so the iterator
+    # adds no Python frame per token. scan_start lexes the first token already; an error
+    # there is kept for the first step, which is where every later error comes too.
+    try:
+        cursor = _scan_start(handle, text, eof)
+    except LexError as e:
+        return _raise_on_first_step(e)
+    return iter(functools.partial(_scan_next, cursor), None)
 
 
 def _iter_native(handle: Any, text: Text, eof: bool) -> Iterator[Token]:
