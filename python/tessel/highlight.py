@@ -18,7 +18,8 @@ from ._lexer import ERROR, Lexer
 
 # Classes of the kind-name convention, by the name of the Pygments token type for them.
 CLASS_TOKEN_TYPES = {
-    "whitespace": "Whitespace", "newline": "Whitespace", "continuation": "Whitespace",
+    "whitespace": "Text.Whitespace", "newline": "Text.Whitespace",
+    "continuation": "Text.Whitespace",
     "comment": "Comment", "name": "Name", "keyword": "Keyword", "builtin": "Name.Builtin",
     "number": "Number", "string": "String", "escape": "String.Escape", "op": "Operator",
     "punct": "Punctuation", "open": "Punctuation", "close": "Punctuation",
@@ -43,9 +44,20 @@ def token_type_name(kind_name: str) -> str:
     return CLASS_TOKEN_TYPES.get(kind_name.split(".")[0], "Text")
 
 
+def showing_everything(lexer: Lexer) -> Lexer:
+    """The lexer with its skip rules kept as token rules and errors as ERROR tokens: what a
+    highlighter needs, since comments are often skipped by lexers meant for parsers."""
+    rules = [(k, p, False, m, a) for k, p, _, m, a in lexer.rules]
+    options = dict(lexer.options, errors="token", names=lexer.names)
+    shown = Lexer(rules, **options)
+    shown._set_grammar(lexer._meta, lexer.origin)
+    return shown
+
+
 def spans(lexer: Lexer, text: str) -> Iterator[tuple[int, str, str]]:
     """(str index, kind name, text) for every piece of text: tokens, and the gaps between
-    them (named "whitespace"). Errors become "ERROR" pieces instead of stopping."""
+    them (named "whitespace"). Errors become "ERROR" pieces instead of stopping. Pass the
+    lexer through showing_everything() to see what its skip rules match."""
     data = text.encode("utf-8", "surrogatepass")
     ascii_only = len(data) == len(text)
     done_bytes = done_chars = 0
@@ -79,6 +91,7 @@ def pygments_lexer(lexer: Lexer, kinds: Optional[Mapping[str, Any]] = None,
     from pygments.token import string_to_tokentype
 
     table = dict(kinds or {})
+    lexer = showing_everything(lexer)
 
     def type_of(kind_name: str) -> Any:
         found = table.get(kind_name)
@@ -110,12 +123,13 @@ def render(lexer: Lexer, text: str, fmt: str) -> str:
     """Highlight without Pygments: fmt 'ansi' (terminal colours) or 'html' (spans with
     classes named after the token types, in a <pre>)."""
     out = []
+    lexer = showing_everything(lexer)
     if fmt == "html":
         out.append('<pre class="tessel">')
     for _, kind_name, piece in spans(lexer, text):
         ttype = token_type_name(kind_name)
         if fmt == "html":
-            if ttype in ("Text", "Whitespace"):
+            if ttype in ("Text", "Text.Whitespace"):
                 out.append(html.escape(piece))
             else:
                 out.append('<span class="%s">%s</span>' % (ttype.replace(".", "-").lower(),
