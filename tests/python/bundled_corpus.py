@@ -43,6 +43,11 @@ SOURCES = {
     "ini": lambda: _under_site(".cfg", ".ini") + ["/etc/*.conf", "/etc/**/*.conf"],
     "css": lambda: ["/usr/share/javascript/**/*.css"] + _under_site(".css"),
     "yaml": lambda: _under_site(".yaml", ".yml"),
+    "javascript": lambda: ["/usr/share/javascript/**/*.js", "/usr/lib/node_modules/npm/lib/**/*.js"]
+    + _under_site(".js"),
+    "sql": lambda: ["/usr/share/postgresql/*/extension/*.sql", "/usr/share/postgresql-common/**/*.sql"]
+    + _under_site(".sql"),
+    "markdown": lambda: ["/usr/share/doc/**/*.md"] + _under_site(".md"),
     "shell": lambda: ["/etc/init.d/*", "/usr/share/**/*.sh", "/usr/bin/*.sh"] + _under_site(".sh"),
 }
 
