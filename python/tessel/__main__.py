@@ -76,14 +76,28 @@ def make_lexer(grammar: Optional[str], path: str, **options: Any) -> Lexer:
     return Lexer.bundled(grammar, **options)
 
 
-def files_of(path: str) -> list[str]:
-    if path != "-" and os.path.isdir(path):
-        out = []
-        for folder, dirs, files in os.walk(path):
-            dirs.sort()
-            out += [os.path.join(folder, f) for f in sorted(files)]
-        return out
-    return [path]
+SKIPPED_FOLDERS = ("site-packages", "dist-packages", "__pycache__", ".git", "node_modules")
+
+
+def files_of(path: str, grammar: Optional[str]) -> list[str]:
+    """The files to lex: the path itself, or the files of a folder (walked in sorted order,
+    past installed-package and cache folders) that the grammar is for."""
+    if path == "-" or not os.path.isdir(path):
+        return [path]
+    if grammar is not None and (grammar.endswith(".lex") or os.sep in grammar):
+        endings: Optional[tuple[str, ...]] = None
+    elif grammar is not None:
+        endings = make_lexer(grammar, path).extensions
+    else:
+        endings = tuple(e for g in bundled_grammars() for e in Lexer.bundled(g).extensions)
+    out = []
+    for folder, dirs, files in os.walk(path):
+        dirs[:] = sorted(d for d in dirs if d not in SKIPPED_FOLDERS)
+        out += [os.path.join(folder, f) for f in sorted(files)
+                if endings is None or f.lower().endswith(endings)]
+    if not out:
+        raise UsageError("%s: no files to lex in this folder" % path)
+    return out
 
 
 class Progress:
@@ -118,11 +132,12 @@ def token_rows(lexer: Lexer, text: str, layout: bool, eof: bool) -> Iterator[dic
 
 
 def cmd_tokens(args: argparse.Namespace) -> int:
-    paths = files_of(args.file)
+    paths = files_of(args.file, args.grammar)
     sizes = [os.path.getsize(p) if p != "-" and os.path.isfile(p) else 0 for p in paths]
     progress = Progress(sum(sizes))
     out = sys.stdout
     rows_all: list[dict[str, Any]] = []
+    multi = args.file != "-" and os.path.isdir(args.file)  # rows then say their file
     for path in paths:
         text = read_text(path)
         lexer = make_lexer(args.grammar, path if path != "-" else "<stdin>",
@@ -134,13 +149,13 @@ def cmd_tokens(args: argparse.Namespace) -> int:
             print(format_error(e, text, origin=origin), file=sys.stderr)
             return 1
         if args.format == "json":
-            rows_all += [dict(r, file=origin) for r in rows] if len(paths) > 1 else rows
+            rows_all += [dict(r, file=origin) for r in rows] if multi else rows
         elif args.format == "jsonl":
             for r in rows:
-                out.write(json.dumps(dict(r, file=origin) if len(paths) > 1 else r,
+                out.write(json.dumps(dict(r, file=origin) if multi else r,
                                      ensure_ascii=False) + "\n")
         else:
-            if len(paths) > 1:
+            if multi:
                 out.write("== %s\n" % origin)
             for r in rows:
                 out.write("%d:%d-%d:%d\t@%d\t%s\t%r\n" % (
@@ -210,8 +225,9 @@ def cmd_highlight(args: argparse.Namespace) -> int:
     lexer = make_lexer(args.grammar, args.file, errors="token")
     fmt = args.format or ("html" if args.output and args.output.endswith(".html") else "ansi")
     try:
-        import pygments
-        from pygments.formatters import get_formatter_by_name
+        import pygments  # type: ignore[import-untyped, unused-ignore]
+        from pygments.formatters import (  # type: ignore[import-untyped, unused-ignore]
+            get_formatter_by_name)
     except ImportError:
         result = highlight.render(lexer, text, fmt)
     else:
@@ -230,7 +246,7 @@ def cmd_highlight(args: argparse.Namespace) -> int:
 # --- bench ------------------------------------------------------------------------------------
 
 def cmd_bench(args: argparse.Namespace) -> int:
-    paths = files_of(args.file)
+    paths = files_of(args.file, args.grammar)
     texts = []
     lexer = None
     for path in paths:
@@ -242,6 +258,8 @@ def cmd_bench(args: argparse.Namespace) -> int:
             continue
         if lexer is None:
             lexer = make_lexer(args.grammar, path, columns=args.columns)
+        if len(paths) > 1 and lexer.extensions and not path.lower().endswith(lexer.extensions):
+            continue  # a folder of several languages: time the first file's grammar only
         try:
             lexer.tokenize(text)
         except LexError:

@@ -67,7 +67,10 @@ def _choice(what: str, value: object, allowed: Sequence[str]) -> str:
     if value in allowed:
         return str(value)
     quoted = ["'%s'" % a for a in allowed]
-    listed = " or ".join(quoted) if len(quoted) == 2 else ", ".join(quoted[:-1]) + ", or " + quoted[-1]
+    if len(quoted) == 2:
+        listed = " or ".join(quoted)
+    else:
+        listed = ", ".join(quoted[:-1]) + ", or " + quoted[-1]
     if not isinstance(value, str):
         raise TypeError("%s must be %s, not %s" % (what, listed, type(value).__name__))
     raise ValueError("%s must be %s, not '%s'" % (what, listed, value))
@@ -530,7 +533,8 @@ def _iter_scan(handle: Any, text: Text, eof: bool) -> Iterator[Token]:
 
 
 def _iter_native(handle: Any, text: Text, eof: bool) -> Iterator[Token]:
-    iterator: Iterator[Token] = _tessel.TokenIterator(handle, text, eof)  # type: ignore[attr-defined]
+    native: Any = getattr(_tessel, "TokenIterator")
+    iterator: Iterator[Token] = native(handle, text, eof)
     return iterator
 
 

@@ -87,8 +87,8 @@ def pygments_lexer(lexer: Lexer, kinds: Optional[Mapping[str, Any]] = None,
     Raises:
         ImportError: If Pygments is not installed (pip install tessel[pygments]).
     """
-    from pygments.lexer import Lexer as PygmentsLexer
-    from pygments.token import string_to_tokentype
+    from pygments.lexer import Lexer as PygmentsLexer  # type: ignore[import-untyped, unused-ignore]
+    from pygments.token import string_to_tokentype  # type: ignore[import-untyped, unused-ignore]
 
     table = dict(kinds or {})
     lexer = showing_everything(lexer)
@@ -100,7 +100,7 @@ def pygments_lexer(lexer: Lexer, kinds: Optional[Mapping[str, Any]] = None,
             table[kind_name] = found
         return found
 
-    class TesselLexer(PygmentsLexer):  # type: ignore[misc]
+    class TesselLexer(PygmentsLexer):  # type: ignore[misc, unused-ignore]
         def get_tokens_unprocessed(self, text: str) -> Iterator[tuple[int, Any, str]]:
             for index, kind_name, piece in spans(lexer, text):
                 yield index, type_of(kind_name), piece

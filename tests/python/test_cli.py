@@ -133,3 +133,26 @@ def test_progress_on_stderr_for_large_inputs(files):
 def test_default_lexes_the_bundled_example():
     r = run()
     assert r.returncode == 0 and b"bundled example" in r.stdout and b"INDENT" in r.stdout
+
+
+def test_tokens_over_a_folder_takes_the_files_the_grammars_are_for(files):
+    r = run("tokens", str(files), "--format", "jsonl")
+    assert r.returncode == 1  # bad.py is among them, and stops the run with its error
+    assert b"bad.py:1:5:" in r.stderr
+    (files / "bad.py").unlink()
+    (files / "latin.py").unlink()
+    out = run("tokens", str(files), "--format", "jsonl").stdout
+    rows = [json.loads(x) for x in out.splitlines()]
+    assert {os.path.basename(r["file"]) for r in rows} == {"a.py"}   # a.unknown is not lexed
+
+
+def test_check_prints_the_dfa_report_when_the_extension_has_one(files):
+    code = ("import sys, _tessel\n"
+            "_tessel.dfa_report = lambda h: [('default', 0, 'dfa', ''), "
+            "('default', 1, 'per-rule', 'a lookahead')]\n"
+            "from tessel.__main__ import main\n"
+            "sys.exit(main(['check', sys.argv[1]]))\n")
+    r = subprocess.run([sys.executable, "-c", code, str(files / "kv.lex")], capture_output=True,
+                       text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert "default  1  per-rule  a lookahead" in r.stdout
