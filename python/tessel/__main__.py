@@ -262,6 +262,8 @@ def cmd_bench(args: argparse.Namespace) -> int:
         if len(paths) > 1 and lexer.extensions and not path.lower().endswith(lexer.extensions):
             continue  # a folder of several languages: time the first file's grammar only
         texts.append(text)
+        if args.limit_mb and sum(len(t.encode("utf-8")) for t in texts) >= args.limit_mb * 1e6:
+            break
     if lexer is None or not texts:
         raise UsageError("%s: nothing to lex" % args.file)
     size = sum(len(t.encode("utf-8")) for t in texts)
@@ -328,6 +330,8 @@ def parser() -> argparse.ArgumentParser:
     b.add_argument("file")
     b.add_argument("-g", "--grammar", help=g_help)
     b.add_argument("--runs", type=int, default=5)
+    b.add_argument("--limit-mb", type=float, default=0,
+                   help="of a folder, take only the first files up to M MB")
     b.add_argument("--columns", choices=("bytes", "codepoints", "utf16"), default="codepoints")
     return p
 
