@@ -34,6 +34,10 @@ class UsageError(Exception):
     """A mistake of the command line or its inputs: one line, exit status 2."""
 
 
+class ShownError(Exception):
+    """An error already written out in context (a grammar's line and caret): exit status 1."""
+
+
 def read_text(path: str) -> str:
     try:
         if path == "-":
@@ -69,7 +73,13 @@ def make_lexer(grammar: Optional[str], path: str, **options: Any) -> Lexer:
     if grammar.endswith(".lex") or os.sep in grammar:
         if not os.path.isfile(grammar):
             raise UsageError("%s: no such grammar file" % grammar)
-        return Lexer.from_file(grammar, **options)
+        text = read_text(grammar)
+        try:
+            return Lexer.from_grammar(text, origin=grammar, **options)
+        except GrammarError as e:
+            raise ShownError(format_error(e, text)) from None
+        except error as e:
+            raise ShownError("%s: %s" % (grammar, e)) from None
     if grammar not in bundled_grammars():
         raise UsageError("unknown grammar %r (bundled: %s; or give a PATH.lex)"
                          % (grammar, ", ".join(bundled_grammars())))
@@ -347,6 +357,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except UsageError as e:
         print("tessel: %s" % e, file=sys.stderr)
         return 2
+    except ShownError as e:
+        print(e, file=sys.stderr)
+        return 1
     except (LexError, LayoutError) as e:
         print("tessel: %s" % e, file=sys.stderr)
         return 1

@@ -156,3 +156,30 @@ def test_check_prints_the_dfa_report_when_the_extension_has_one(files):
                        text=True, timeout=60)
     assert r.returncode == 0, r.stderr
     assert "default  1  per-rule  a lookahead" in r.stdout
+
+
+def test_a_bad_grammar_file_is_shown_in_its_line(files):
+    r = run("tokens", "a.py", "-g", "bad.lex", cwd=files)
+    assert r.returncode == 1 and r.stdout == b""
+    assert r.stderr.decode().splitlines()[0] == (
+        "bad.lex:3:3: invalid regex: unterminated character class")
+    (files / "modes.lex").write_text("a\tx\tset=m\nb\ty\tin=m\n", encoding="utf-8")
+    ok = run("tokens", "-g", "modes.lex", "--format", "jsonl", stdin=b"xy", cwd=files)
+    assert [json.loads(x)["mode"] for x in ok.stdout.splitlines()] == ["default", "m"]
+
+
+def test_module_and_script_agree(files):
+    script = run("tokens", "a.py", "--format", "json", cwd=files)
+    module = subprocess.run([sys.executable, "-m", "tessel", "tokens", "a.py", "--format",
+                             "json"], capture_output=True, cwd=files, timeout=60)
+    assert module.returncode == script.returncode == 0 and module.stdout == script.stdout
+
+
+@pytest.mark.parametrize("unit,column", [("bytes", 8), ("codepoints", 7), ("utf16", 7)])
+def test_columns_option(files, unit, column):
+    (files / "u.json").write_text('["é", "😀"]', encoding="utf-8")
+    rows = [json.loads(x) for x in run("tokens", "u.json", "--columns", unit, "--format",
+                                       "jsonl", cwd=files).stdout.splitlines()]
+    assert rows[3]["column"] == column
+    assert rows[3]["end_column"] - rows[3]["column"] == {"bytes": 6, "codepoints": 3,
+                                                         "utf16": 4}[unit]
