@@ -62,3 +62,11 @@ def test_toml_strings_agree_with_tomllib():
         # Every string token is a TOML string by itself.
         for t in strings:
             assert isinstance(tomllib.loads("k = " + t.lexeme)["k"], str), (path, t)
+
+
+@pytest.mark.parametrize("text", ["a\u00a0b", "page\fbreak", "old\rmac\r", "\u3000x", "\x00\x7f"])
+def test_markdown_takes_any_text(text):
+    # In Markdown every character is text: odd blanks and controls must not be errors.
+    lexer = tessel.Lexer.bundled("markdown", errors="token")
+    assert [t for t in lexer.tokenize(text) if t.kind == tessel.ERROR] == []
+    assert "".join(t.lexeme for t in kept(lexer).tokenize(text)) == text

@@ -4,8 +4,8 @@
 # the rest is text, one word at a time, and any other character is a text token by itself
 # (in Markdown every character is valid text).
 #: extensions .md .markdown
-whitespace	[ \t]+	skip
-newline	\r?\n	skip
+whitespace	[^\S\r\n]+	skip
+newline	\r?\n|\r	skip
 heading	(?m)^[ ]{0,3}\#{1,6}(?:[ \t][^\r\n]*)?$
 heading.underline	(?m)^[ ]{0,3}(?:=+|-+)[ \t]*$
 string.code	(?m)^[ ]{0,3}```[^\r\n]*\r?\n(?:[\s\S]*?\r?\n)?[ ]{0,3}```+[ \t]*$
