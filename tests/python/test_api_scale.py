@@ -59,10 +59,14 @@ def test_dask_local_cluster_over_a_folder(lexer, corpus):
             shared = client.scatter(lexer, broadcast=True)
             futures = client.map(lex_file, [shared] * len(corpus), corpus, pure=False)
             results = client.gather(futures)
+            # Tokens come back from a worker as equal tokens.
+            back = client.submit(lambda lx, text: lx.tokenize(text, eof=True), shared,
+                                 "x = 'é'\n").result()
     finally:
         cloudpickle.unregister_pickle_by_value(sys.modules[__name__])
     assert {path: toks for path, _, toks in results} == expected(lexer, corpus)
     assert os.getpid() not in {pid for _, pid, _ in results}
+    assert back == lexer.tokenize("x = 'é'\n", eof=True)
 
 
 def test_threads_share_one_lexer(lexer, corpus):
