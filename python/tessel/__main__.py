@@ -26,6 +26,7 @@ import _tessel
 
 from . import (ERROR, GrammarError, LayoutError, LexError, Lexer, bundled_grammars, error,
                format_error, grammar_text)
+from ._lexer import _grammar_meta
 
 PROGRESS_BYTES = 8 << 20  # inputs larger than this report progress on stderr
 
@@ -57,11 +58,15 @@ def read_text(path: str) -> str:
         raise UsageError("%s: not UTF-8 text (byte offset %d)" % (path, e.start)) from None
 
 
+def extensions_of(grammar: str) -> tuple[str, ...]:
+    """The file endings a bundled grammar is for, read without compiling it."""
+    return tuple(_grammar_meta(grammar_text(grammar)).get("extensions", "").split())
+
+
 def guess_grammar(path: str) -> str:
     name = os.path.basename(path).lower()
     for grammar in bundled_grammars():
-        exts = Lexer.bundled(grammar).extensions
-        if any(name.endswith(e) for e in exts):
+        if name.endswith(extensions_of(grammar)):
             return grammar
     raise UsageError("%s: cannot tell the grammar from the file name; give -g NAME or -g "
                      "PATH.lex (bundled: %s)" % (path, ", ".join(bundled_grammars())))
@@ -99,7 +104,7 @@ def files_of(path: str, grammar: Optional[str]) -> list[str]:
     elif grammar is not None:
         endings = make_lexer(grammar, path).extensions
     else:
-        endings = tuple(e for g in bundled_grammars() for e in Lexer.bundled(g).extensions)
+        endings = tuple(e for g in bundled_grammars() for e in extensions_of(g))
     out = []
     for folder, dirs, files in os.walk(path):
         dirs[:] = sorted(d for d in dirs if d not in SKIPPED_FOLDERS)
