@@ -47,6 +47,8 @@ SOURCES = {
     + _under_site(".js"),
     "sql": lambda: ["/usr/share/postgresql/*/extension/*.sql", "/usr/share/postgresql-common/**/*.sql"]
     + _under_site(".sql"),
+    "html": lambda: ["/usr/share/doc/**/*.html", "/usr/share/javascript/**/*.html"]
+    + _under_site(".html"),
     "markdown": lambda: ["/usr/share/doc/**/*.md"] + _under_site(".md"),
     "shell": lambda: ["/etc/init.d/*", "/usr/share/**/*.sh", "/usr/bin/*.sh"] + _under_site(".sh"),
 }
