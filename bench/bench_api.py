@@ -12,6 +12,9 @@ variant's median over the runs and its overhead against its bare counterpart:
   tokenize   lexer.tokenize(text)            vs  _tessel.tokenize(handle, text)
   iterate    list(lexer.iter_tokens(text))   vs  a scan_start/scan_next loop
   layout     lexer.layout(tokens, source=)   vs  _tessel.layout(tuples, modes, source, tabs)
+
+and, since the layer's cost is a constant per call, that constant itself: tokenize of an empty
+text through each, set against the mean time a file of the corpus takes.
 """
 
 import argparse
@@ -114,6 +117,14 @@ def main():
                 t0 = time.perf_counter()
                 fn(data)
                 times[(name, side)].append(time.perf_counter() - t0)
+    # The layer's cost is a constant per call: measure it on an empty text, where nothing
+    # else is timed, and set it against the mean time a file takes.
+    import timeit
+    per_call = {}
+    for side, stmt in (("bare", "tok(HANDLE, '')"), ("api", "lex('')")):
+        per_call[side] = statistics.median(timeit.repeat(
+            stmt, globals={"tok": _tessel.tokenize, "lex": LEXER.tokenize, "HANDLE": HANDLE},
+            number=100000, repeat=args.runs)) / 100000
     print("corpus: %d files, %.1f MB; %d interleaved runs, medians; kestrel %s"
           % (len(texts), size / 1e6, args.runs, tessel.kestrel_version()))
     print("%-9s %10s %10s %9s" % ("", "bare s", "Lexer s", "overhead"))
@@ -121,6 +132,12 @@ def main():
         b = statistics.median(times[(name, "bare")])
         a = statistics.median(times[(name, "api")])
         print("%-9s %10.3f %10.3f %+8.1f%%" % (name, b, a, 100 * (a - b) / b))
+    extra = per_call["api"] - per_call["bare"]
+    mean_file = statistics.median(times[("tokenize", "bare")]) / len(texts)
+    print("per call on an empty text: bare %.0f ns, Lexer.tokenize %.0f ns: %+.0f ns a call, "
+          "%.3f%% of the mean file's %.2f ms" % (per_call["bare"] * 1e9, per_call["api"] * 1e9,
+                                              extra * 1e9, 100 * extra / mean_file,
+                                              mean_file * 1e3))
 
 
 if __name__ == "__main__":
