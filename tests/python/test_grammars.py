@@ -24,9 +24,9 @@ def as_tuples(tokens):
 
 def test_bundled_grammars_load_and_unknown_names_are_refused():
     rules, names = tessel.load_grammar("json")
-    assert names == ["whitespace", "begin_object", "end_object", "begin_array", "end_array",
-                     "name_separator", "value_separator", "string", "number", "true", "false",
-                     "null"]
+    assert names == ["whitespace", "open.object", "close.object", "open.array", "close.array",
+                     "punct.name_separator", "punct.value_separator", "string", "number",
+                     "keyword.true", "keyword.false", "keyword.null"]
     assert [r[0] for r in rules] == list(range(len(names)))
     rules, names = tessel.load_grammar("python")
     assert set(names) == {"whitespace", "comment", "newline", "continuation", "name", "number",
@@ -84,32 +84,34 @@ def json_document(seed=8259, size=1 << 20):
     return ws() + "[" + ("," + ws()).join(parts) + "]" + ws()
 
 
-FIRST_CHAR_KIND = {"{": "begin_object", "}": "end_object", "[": "begin_array", "]": "end_array",
-                   ":": "name_separator", ",": "value_separator", '"': "string", "t": "true",
-                   "f": "false", "n": "null", "-": "number", **{d: "number" for d in "0123456789"}}
+FIRST_CHAR_KIND = {"{": "open.object", "}": "close.object", "[": "open.array",
+                   "]": "close.array", ":": "punct.name_separator",
+                   ",": "punct.value_separator", '"': "string", "t": "keyword.true",
+                   "f": "keyword.false", "n": "keyword.null", "-": "number",
+                   **{d: "number" for d in "0123456789"}}
 
 
 def value_of(tokens, names, i=0):
     """Rebuild the JSON value that starts at tokens[i] (strict: no trailing commas); returns
     (value, index after it)."""
     kind = names[tokens[i].kind]
-    if kind in ("begin_array", "begin_object"):
-        close = "end_array" if kind == "begin_array" else "end_object"
+    if kind in ("open.array", "open.object"):
+        close = "close.array" if kind == "open.array" else "close.object"
         items, i = [], i + 1
         while names[tokens[i].kind] != close:
             if items:
-                assert names[tokens[i].kind] == "value_separator"
+                assert names[tokens[i].kind] == "punct.value_separator"
                 i += 1
-            if close == "end_object":
+            if close == "close.object":
                 key, i = value_of(tokens, names, i)
-                assert isinstance(key, str) and names[tokens[i].kind] == "name_separator"
+                assert isinstance(key, str) and names[tokens[i].kind] == "punct.name_separator"
                 val, i = value_of(tokens, names, i + 1)
                 items.append((key, val))
             else:
                 val, i = value_of(tokens, names, i)
                 items.append(val)
-        return (dict(items) if close == "end_object" else items), i + 1
-    assert kind in ("string", "number", "true", "false", "null"), kind
+        return (dict(items) if close == "close.object" else items), i + 1
+    assert kind in ("string", "number", "keyword.true", "keyword.false", "keyword.null"), kind
     return json.loads(tokens[i].lexeme), i + 1
 
 
@@ -138,7 +140,8 @@ def test_json_tokens_cover_a_large_document_and_rebuild_its_value(json_doc):
     assert [names[t.kind] for t in tokens] == [FIRST_CHAR_KIND[t.lexeme[0]] for t in tokens]
     value, used = value_of(tokens, names)
     assert used == len(tokens) and value == json.loads(json_doc)
-    assert {"string", "number", "true", "false", "null"} <= {names[t.kind] for t in tokens}
+    assert {"string", "number", "keyword.true", "keyword.false", "keyword.null"} <= {
+        names[t.kind] for t in tokens}
 
 
 def test_json_whitespace_rule_lexes_exactly_the_gaps(json_doc):

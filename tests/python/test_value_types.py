@@ -46,7 +46,7 @@ def test_module_surface():
     for cls in (tessel.LexError, tessel.GrammarError, tessel.LayoutError):
         assert issubclass(cls, _tessel.error)
         assert str(cls("boom")) == "boom"
-    assert tessel.Token is Token and tessel.kestrel_version is _tessel.kestrel_version
+    assert tessel.Token is Token and tessel.kestrel_version() == _tessel.kestrel_version()
 
 
 def test_getter_docstrings_in_order():

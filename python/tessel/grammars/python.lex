@@ -16,6 +16,9 @@
 #   continued  the first token after a backslash continuation. That token is lexed here, so it
 #              too carries no layout, and its rule pops straight back.
 #
+#: layout insignificant=bracket,continued tabs=python
+#: extensions .py .pyi .pyw
+#
 # Token rules are written twice: once for default and bracket, once for continued with pop.
 # The lexer keeps the longest match and, on a tie, the earlier rule.
 
