@@ -199,7 +199,10 @@ PyObject* token_get_position(PyObject* self, void*) noexcept {
             PyObject* made = mb::new_wrapped<position_record>(
                 g_position_type, position_record{t.offset, t.line, t.column});
             if (made == nullptr) return nullptr;
-            t.position = ref(made);
+            // Should the allocation have let another thread in that made one first, keep that
+            // one: every access must give the same object.
+            if (!t.position) t.position = ref(made);
+            else Py_DECREF(made);
         }
         return ref::borrow(t.position.get()).release();
     });
