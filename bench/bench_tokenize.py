@@ -2,7 +2,8 @@
 """Tokenize throughput of tessel on the Python standard library, next to two peers.
 
 usage: bench_tokenize.py [--runs N] [--tokenize-runs N] [--threads N] [--thread-runs N]
-                        [--rules grammar|own] [--limit-mb M]
+                        [--rules grammar|own] [--limit-mb M] [--lean-rounds N] [--json-mb M]
+                        [--lean-only]
 
 The corpus is every .py file of the running interpreter's standard library (site-packages
 left out), read as bytes and decoded as UTF-8; the few files that do not decode are skipped.
@@ -18,14 +19,32 @@ Only the files that CPython's tokenize accepts are timed, so all three read the 
 Each figure is the median of several runs. The report gives MB/s (of UTF-8 source), tokens/s
 and tessel's ratio to each peer, then a threads figure: N threads sharing the corpus with one
 handle against the same files done by one thread, next to a hashing control that shows what
-speed-up the machine allows at the moment. Nothing is written.
+speed-up the machine allows at the moment.
+
+Last comes the token path, on the same corpus and on a large generated JSON text (tessel with
+the bundled JSON grammar, the re scanner with a master pattern of the same rules), all entries
+interleaved round by round so that a change in the machine's load hits each alike:
+
+  tokenize       tessel's tokenize(), a list of Token objects
+  re list        the master-pattern scanner collected into a list of tuples
+  iterator       `for tok in TokenIterator(...)`, tessel's native iterator
+  re iterator    `for tok in` a generator form of the same scanner
+  floor list     _bench_floor(spans): the same Token objects built from spans kept by an earlier
+                 lexing, without lexing; what tokenize would cost if lexing were free
+  floor iter     _bench_floor(spans, True): the iterator over kept spans
+
+Entries the extension lacks (an older build) are reported as n/a. --lean-only runs this part
+alone. Nothing is written.
 """
 
 import argparse
+import gc
 import hashlib
 import io
+import json
 import os
 import platform
+import random
 import re
 import statistics
 import sys
@@ -85,10 +104,9 @@ MASTER = re.compile("|".join(
 SKIPPED = {name for name, _, skip in TOKENS if skip}
 
 
-def re_tokens(text):
-    out = []
-    append = out.append
-    match = MASTER.match
+def re_iter_tokens(text, master=MASTER, skipped=SKIPPED):
+    """The master-pattern scanner, one tuple per token; its own iterator."""
+    match = master.match
     count = text.count
     line, line_start, pos, n = 1, 0, 0, len(text)
     while pos < n:
@@ -97,14 +115,18 @@ def re_tokens(text):
             kind, end = "error", pos + 1
         else:
             kind, end = m.lastgroup, m.end()
-        if kind not in SKIPPED:
-            append((kind, text[pos:end], pos, line, pos - line_start + 1))
+        if kind not in skipped:
+            yield (kind, text[pos:end], pos, line, pos - line_start + 1)
         lines = count("\n", pos, end)
         if lines:
             line += lines
             line_start = text.rindex("\n", pos, end) + 1
         pos = end
-    return out
+
+
+def re_tokens(text, master=MASTER, skipped=SKIPPED):
+    """The scanner collected into a list."""
+    return list(re_iter_tokens(text, master, skipped))
 
 
 def cpython_tokens(text):
@@ -149,39 +171,125 @@ def median_time(fn, runs):
     return statistics.median(times), times
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[1])
-    ap.add_argument("--runs", type=int, default=3, help="runs of tessel and re (median)")
-    ap.add_argument("--tokenize-runs", type=int, default=3, help="runs of CPython's tokenize")
-    ap.add_argument("--threads", type=int, default=4)
-    ap.add_argument("--thread-runs", type=int, default=3, help="runs of the threads figure")
-    ap.add_argument("--rules", choices=("grammar", "own"), default="grammar",
-                    help="the bundled grammar (where tessel has load_grammar) or this script's list")
-    ap.add_argument("--limit-mb", type=float, default=0, help="use only the first M MB of files")
-    args = ap.parse_args()
+# ---------------------------------------------------------------------------------------------
+# The token path: tokenize and the iterator against the re scanner and against the floor.
+# ---------------------------------------------------------------------------------------------
 
-    root, texts, undecodable = load_corpus(int(args.limit_mb * 1e6))
-    # Keep the files CPython's tokenize accepts, so all three lexers read the same text.
-    accepted, refused, tokenize_count = [], 0, 0
-    for t in texts:
-        try:
-            tokenize_count += len(cpython_tokens(t))
-        except (pytokenize.TokenError, SyntaxError):
-            refused += 1
+
+def json_text(megabytes, seed=12):
+    """A large JSON text of nested records, the same for every run."""
+    rnd = random.Random(seed)
+    words = ["alpha", "beta", "gamma", "d\u00e9lta", "\u4e16\u754c", "say \"hi\"", "tab\there", ""]
+
+    def value(depth):
+        pick = rnd.random()
+        if depth < 3 and pick < 0.15:
+            return [value(depth + 1) for _ in range(rnd.randrange(4))]
+        if depth < 3 and pick < 0.3:
+            return {rnd.choice(words) + str(i): value(depth + 1) for i in range(rnd.randrange(5))}
+        if pick < 0.5:
+            return rnd.randrange(-10**6, 10**6)
+        if pick < 0.6:
+            return round(rnd.uniform(-1e3, 1e3), rnd.randrange(6))
+        if pick < 0.7:
+            return rnd.choice([True, False, None])
+        return rnd.choice(words) * rnd.randrange(1, 3)
+
+    records, size = [], 0
+    while size < megabytes * 1e6:
+        record = {"id": len(records), "name": rnd.choice(words), "tags": [rnd.choice(words) for _ in range(3)],
+                  "data": value(0)}
+        records.append(record)
+        size += len(json.dumps(record, ensure_ascii=False)) + 3
+    return json.dumps(records, ensure_ascii=False, indent=1)
+
+
+def interleaved(entries, rounds):
+    """Median seconds of each entry, timed in turn round by round (the order rotating)."""
+    times = {name: [] for name, _ in entries}
+    for r in range(rounds):
+        for name, fn in entries[r % len(entries):] + entries[:r % len(entries)]:
+            gc.collect()
+            t0 = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - t0)
+    return {name: statistics.median(ts) for name, ts in times.items()}
+
+
+def lean_entries(lx, texts, master, skipped):
+    tok = _tessel.tokenize
+    entries = [
+        ("tokenize", lambda: [tok(lx, t) for t in texts]),
+        ("re list", lambda: [re_tokens(t, master, skipped) for t in texts]),
+    ]
+    iterator = getattr(_tessel, "TokenIterator", None)
+    if iterator is not None:
+        def run_iterator():
+            for t in texts:
+                for _ in iterator(lx, t):
+                    pass
+        entries.append(("iterator", run_iterator))
+
+    def run_re_iterator():
+        for t in texts:
+            for _ in re_iter_tokens(t, master, skipped):
+                pass
+    entries.append(("re iterator", run_re_iterator))
+    if hasattr(_tessel, "_bench_floor"):
+        spans = [_tessel._bench_spans(lx, t) for t in texts]
+        floor = _tessel._bench_floor
+        entries.append(("floor list", lambda: [floor(s) for s in spans]))
+
+        def run_floor_iterator():
+            for s in spans:
+                for _ in floor(s, True):
+                    pass
+        entries.append(("floor iter", run_floor_iterator))
+    return entries
+
+
+def lean_part(title, lx, texts, master, skipped, rounds):
+    ours = sum(len(_tessel.tokenize(lx, t)) for t in texts)
+    theirs = sum(len(re_tokens(t, master, skipped)) for t in texts)
+    size = sum(len(t.encode()) for t in texts) / 1e6
+    med = interleaved(lean_entries(lx, texts, master, skipped), rounds)
+    print("  %s: %.2f MB, %d tessel tokens, %d re tokens; medians of %d interleaved rounds"
+          % (title, size, ours, theirs, rounds))
+    print("    %-12s %9s %14s" % ("entry", "median s", "tokens/s"))
+    for name in ("tokenize", "re list", "iterator", "re iterator", "floor list", "floor iter"):
+        count = theirs if name.startswith("re") else ours
+        if name in med:
+            print("    %-12s %9.3f %14.0f" % (name, med[name], count / med[name]))
         else:
-            accepted.append(t)
-    texts = accepted
-    size = sum(len(t.encode()) for t in texts)
-    mb = size / 1e6
+            print("    %-12s %9s %14s" % (name, "n/a", "n/a"))
 
-    if args.rules == "grammar" and hasattr(tessel, "load_grammar"):
-        rules, names = tessel.load_grammar("python")
-        grammar = 'tessel.load_grammar("python")'
-    else:
-        rules, names = fallback_rules()
-        grammar = "the rule list of this script (one mode, no lookaround)"
-    lx = _tessel.compile(rules, (), "token", "codepoints")
+    def rate(name):
+        return (theirs if name.startswith("re") else ours) / med[name] if name in med else None
 
+    pairs = [("tokenize", "re list", "tokenize vs re list"),
+             ("iterator", "re iterator", "iterator vs re iterator"),
+             ("tokenize", "floor list", "tokenize vs floor list"),
+             ("iterator", "floor iter", "iterator vs floor iter")]
+    for a, b, label in pairs:
+        if rate(a) and rate(b):
+            print("    %-26s %.2fx the tokens/s" % (label, rate(a) / rate(b)))
+
+
+def lean_report(args, texts, lx):
+    print()
+    print("token path (tokenize, iterator, floor; re scanner in the same rounds)")
+    lean_part("python stdlib", lx, texts, MASTER, SKIPPED, args.lean_rounds)
+    rules, names = tessel.load_grammar("json")
+    jx = _tessel.compile(rules)
+    json_master = re.compile("|".join("(?P<%s>%s)" % (names[kind], pattern)
+                                      for kind, pattern, *_ in rules))
+    json_skipped = {names[kind] for kind, _, skip, *_ in rules if skip}
+    lean_part("json (generated)", jx, [json_text(args.json_mb)], json_master, json_skipped,
+              args.lean_rounds)
+
+
+def classic_report(args, root, texts, undecodable, refused, tokenize_count, mb, rules, grammar,
+                   names, lx):
     # The lexers agree on the tokens (up to the identifier classes, which differ slightly).
     agree = error_files = 0
     counts = {"tessel": 0, "re": 0, "tokenize": tokenize_count}
@@ -290,6 +398,48 @@ def main():
           " speed-up %.2fx" % (seq, seq_cpu, args.threads, par, par_cpu, args.thread_runs, seq / par))
     print("    control: sha256 of %d x 64 MiB split the same way: speed-up %.2fx (the most this"
           " machine gives now)" % (args.threads, statistics.median(control)))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[1])
+    ap.add_argument("--runs", type=int, default=3, help="runs of tessel and re (median)")
+    ap.add_argument("--tokenize-runs", type=int, default=3, help="runs of CPython's tokenize")
+    ap.add_argument("--threads", type=int, default=4)
+    ap.add_argument("--thread-runs", type=int, default=3, help="runs of the threads figure")
+    ap.add_argument("--rules", choices=("grammar", "own"), default="grammar",
+                    help="the bundled grammar (where tessel has load_grammar) or this script's list")
+    ap.add_argument("--limit-mb", type=float, default=0, help="use only the first M MB of files")
+    ap.add_argument("--lean-rounds", type=int, default=5, help="interleaved rounds of the token path")
+    ap.add_argument("--json-mb", type=float, default=4, help="size of the generated JSON text")
+    ap.add_argument("--lean-only", action="store_true", help="run only the token-path part")
+    args = ap.parse_args()
+
+    root, texts, undecodable = load_corpus(int(args.limit_mb * 1e6))
+    # Keep the files CPython's tokenize accepts, so all three lexers read the same text.
+    accepted, refused, tokenize_count = [], 0, 0
+    for t in texts:
+        try:
+            tokenize_count += len(cpython_tokens(t))
+        except (pytokenize.TokenError, SyntaxError):
+            refused += 1
+        else:
+            accepted.append(t)
+    texts = accepted
+    size = sum(len(t.encode()) for t in texts)
+    mb = size / 1e6
+
+    if args.rules == "grammar" and hasattr(tessel, "load_grammar"):
+        rules, names = tessel.load_grammar("python")
+        grammar = 'tessel.load_grammar("python")'
+    else:
+        rules, names = fallback_rules()
+        grammar = "the rule list of this script (one mode, no lookaround)"
+    lx = _tessel.compile(rules, (), "token", "codepoints")
+
+    if not args.lean_only:
+        classic_report(args, root, texts, undecodable, refused, tokenize_count, mb, rules,
+                       grammar, names, lx)
+    lean_report(args, texts, lx)
     return 0
 
 

@@ -68,7 +68,12 @@ std::vector<std::string> mode_names_arg(PyObject* value, const char* arg_name) {
         PyErr_Clear();
         throw mode_names_error(arg + " must be a sequence of str");
     }
-    names.reserve(static_cast<std::size_t>(n));
+    if (n > max_sequence_items) {
+        throw mode_names_error(arg + " (" + std::to_string(n) +
+                               " items) is longer than tessel accepts (at most " +
+                               std::to_string(max_sequence_items) + ")");
+    }
+    names.reserve(reserve_hint(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         ref item(PySequence_GetItem(value, i));
         if (!item) throw error_already_set();
@@ -76,6 +81,14 @@ std::vector<std::string> mode_names_arg(PyObject* value, const char* arg_name) {
         names.emplace_back(to_string_view(item.get()));
     }
     return names;
+}
+
+void check_sequence_length(Py_ssize_t n, const char* what) {
+    if (n > max_sequence_items) {
+        throw sequence_too_long(std::string(what) + " (" + std::to_string(n) +
+                                " items) is longer than tessel accepts (at most " +
+                                std::to_string(max_sequence_items) + ")");
+    }
 }
 
 PyObject* to_python(const std::string& s) noexcept {

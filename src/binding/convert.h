@@ -43,12 +43,34 @@ void* capsule_pointer(PyObject* obj, const char* name);
 
 // Mode-name sequences (in_mode, dfa_modes, insignificant_modes).  None or nullptr gives the
 // empty list.  Failures throw mode_names_error, which the boundary raises as the module's
-// error class with the message.
+// error class with the message (a length beyond max_sequence_items included).
 class mode_names_error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 std::vector<std::string> mode_names_arg(PyObject* value, const char* arg_name);
+
+// How many items to reserve room for ahead of reading a sequence of claimed length n.  The
+// claimed length is a hint only: a sequence may report any __len__, and reserving that much
+// at once would ask for absurd amounts of memory (or fail with an internal message) before a
+// single item was read.  Room beyond the hint grows as items arrive, and a sequence that runs
+// out before its length raises its own error from the item lookup.
+constexpr std::size_t reserve_hint(Py_ssize_t n) noexcept {
+    constexpr std::size_t most = 4096;
+    return n <= 0 ? 0 : static_cast<std::size_t>(n) < most ? static_cast<std::size_t>(n) : most;
+}
+
+// The most items the module reads from one sequence (rules, mode names, layout tokens): the
+// native side numbers them with 32-bit indices, and a longer claimed length can only be a
+// mistake or a sequence that lies.  check_sequence_length throws sequence_too_long for a
+// longer n, which the boundary raises as the module's error class with "<what> (N items) is
+// longer than tessel accepts (at most 2147483647)".
+inline constexpr Py_ssize_t max_sequence_items = INT32_MAX;
+class sequence_too_long : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+void check_sequence_length(Py_ssize_t n, const char* what);
 
 // Native results to Python objects (new references; nullptr with an error set on failure).
 PyObject* to_python(const std::string& s) noexcept;

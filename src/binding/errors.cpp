@@ -2,6 +2,7 @@
 #include "binding/errors.h"
 
 #include <new>
+#include <stdexcept>
 
 namespace morrow::binding {
 
@@ -30,6 +31,14 @@ void translate_exception(PyObject* cls) noexcept {
         if (PyErr_Occurred() == nullptr) PyErr_SetString(cls, "internal error");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A container asked for more than it can ever hold: the same as running out of memory,
+        // and the library's text ("vector::reserve") would mean nothing to a Python caller.
+        PyErr_NoMemory();
+    } catch (const std::out_of_range&) {
+        // Thrown only by the standard library's checked access, never by our own code: a fault
+        // of ours whose text names library internals.
+        PyErr_SetString(cls, "internal error: an index out of range");
     } catch (const std::exception& e) {
         const char* text = e.what();
         PyErr_SetString(cls, (text != nullptr && *text != '\0') ? text : "internal error");

@@ -39,10 +39,33 @@ void set_error_class(PyObject* cls) noexcept;
 PyObject* error_class() noexcept;
 
 // Call only from inside a catch block.  Sets the Python exception for the exception being
-// handled: a pending Python error is left alone, allocation failure becomes MemoryError, any
-// other standard exception becomes cls (the module's error class when nullptr) with its
-// message, and anything else cls with "internal error".
+// handled: a pending Python error is left alone, allocation failure (and a container length
+// beyond its maximum) becomes MemoryError, an index out of range from the standard library's
+// checked access becomes cls with "internal error: an index out of range" (its own text names
+// library internals), any other standard exception becomes cls (the module's error class when
+// nullptr) with its message, and anything else cls with "internal error".
 void translate_exception(PyObject* cls = nullptr) noexcept;
+
+// The one guard of the module's functions.  guarded_function<Fn> is a function the
+// interpreter can call whose body Fn may throw anything: a pending Python error, a cast_error
+// or any native exception ends in Translate (called from inside the catch block), which
+// defaults to translate_exception with the module's error class.  A module that knows more
+// specific native exceptions passes its own translator, which handles those and hands the
+// rest to translate_exception.
+using module_function = PyObject* (*)(PyObject*, PyObject*);
+using translator = void (*)() noexcept;
+
+inline void translate_to_error_class() noexcept { translate_exception(); }
+
+template <module_function Fn, translator Translate = translate_to_error_class>
+PyObject* guarded_function(PyObject* module, PyObject* args) noexcept {
+    try {
+        return Fn(module, args);
+    } catch (...) {
+        Translate();
+    }
+    return nullptr;
+}
 
 // The __name__ of obj's type as UTF-8, or "?" when it cannot be read; never leaves a Python
 // error pending.

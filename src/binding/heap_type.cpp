@@ -91,17 +91,29 @@ bool wrapped_type::add_to_module(PyObject* module, const type_slots& slots) noex
             list.push_back({Py_tp_richcompare, reinterpret_cast<void*>(slots.richcompare)});
         }
         if (slots.hash != nullptr) list.push_back({Py_tp_hash, reinterpret_cast<void*>(slots.hash)});
+        if (slots.doc != nullptr) list.push_back({Py_tp_doc, const_cast<char*>(slots.doc)});
+        if (slots.iternext != nullptr) {
+            list.push_back({Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)});
+            list.push_back({Py_tp_iternext, reinterpret_cast<void*>(slots.iternext)});
+        }
         unsigned int flags = Py_TPFLAGS_DEFAULT;
-        if (slots.init != nullptr) {
+        if (slots.traverse != nullptr) {
+            list.push_back({Py_tp_traverse, reinterpret_cast<void*>(slots.traverse)});
+            flags |= Py_TPFLAGS_HAVE_GC;
+        }
+        if (slots.new_object != nullptr) {
+            list.push_back({Py_tp_new, reinterpret_cast<void*>(slots.new_object)});
+        } else if (slots.init != nullptr) {
             list.push_back({Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)});
-            list.push_back({Py_tp_init, reinterpret_cast<void*>(slots.init)});
         } else {
             flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
         }
+        if (slots.init != nullptr) list.push_back({Py_tp_init, reinterpret_cast<void*>(slots.init)});
         list.push_back({0, nullptr});
         // The specification's name must outlive the type (the interpreter keeps a pointer into
         // it for tp_name), as does this record: both live for the whole process.
-        PyType_Spec spec{qualified_name_.c_str(), static_cast<int>(sizeof(wrapped_object)), 0,
+        // The basic size includes the record, which lives inside the object.
+        PyType_Spec spec{qualified_name_.c_str(), static_cast<int>(layout_.object_size()), 0,
                          flags, list.data()};
         PyObject* type = PyType_FromSpec(&spec);
         if (type == nullptr) return false;
@@ -131,17 +143,15 @@ void* wrapped_record(const wrapped_type& type, PyObject* obj) {
     return own_record(type, obj);
 }
 
-PyObject* new_wrapped(const wrapped_type& type, void* record) noexcept {
+PyObject* alloc_wrapped(const wrapped_type& type) noexcept {
     PyTypeObject* t = type.type();
     if (t == nullptr) {
         PyErr_SetString(PyExc_SystemError, "wrapped type not registered");
         return nullptr;
     }
+    // The type's allocator zeroes the object, so the record pointer starts empty.
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(t, Py_tp_alloc));
-    PyObject* obj = alloc(t, 0);
-    if (obj == nullptr) return nullptr;
-    reinterpret_cast<wrapped_object*>(obj)->record = record;
-    return obj;
+    return alloc(t, 0);
 }
 
 }  // namespace morrow::binding

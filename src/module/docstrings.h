@@ -168,4 +168,26 @@ inline constexpr const char* layout =
     "        so that a level is ambiguous under tabs='python' (with .offset/.line/.column).\n"
     "    ValueError: On an unknown tabs, tabs='python' without source, or a token beyond source.";
 
+inline constexpr const char* token_iterator =
+    "TokenIterator(handle, text, eof=False)\n"
+    "Iterate over the tokens of text, lexed natively a batch at a time.\n"
+    "\n"
+    "Args:\n"
+    "    handle (capsule): A handle from compile().\n"
+    "    text (str | bytes): The source to tokenize.\n"
+    "    eof (bool): End with a terminal end_of_input token.\n"
+    "\n"
+    "Yields the tokens tokenize() would return, in order. A lexing error is raised\n"
+    "when the iteration reaches it, after every token before it was yielded; the\n"
+    "iterator is then exhausted.";
+
+inline constexpr const char* bench_spans =
+    "_bench_spans(handle, text, eof=False)\n"
+    "Benchmarks only: lex text once and keep its tokens for _bench_floor().";
+
+inline constexpr const char* bench_floor =
+    "_bench_floor(spans, iterate=False)\n"
+    "Benchmarks only: build Token objects from spans kept by _bench_spans(), without\n"
+    "lexing: a list like tokenize()'s, or (iterate true) a TokenIterator over them.";
+
 }  // namespace tessel::module::doc

@@ -3,6 +3,8 @@
 
 #include "binding/errors.h"
 #include "binding/ref.h"
+#include "module/functions.h"
+#include "tessel/runtime.h"
 
 namespace tessel::module {
 
@@ -79,6 +81,16 @@ PyObject* raise_grammar_error(const std::string& message, std::int64_t line,
             PyObject_SetAttrString(instance, "cause", k.get());
         }
     });
+}
+
+void translate_module_exception() noexcept {
+    try {
+        throw;
+    } catch (const tessel::lex_error& e) {
+        raise_positioned(e.what(), "LexError", e.where.offset, e.where.line, e.where.column);
+    } catch (...) {
+        morrow::binding::translate_exception();
+    }
 }
 
 }  // namespace tessel::module

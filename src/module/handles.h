@@ -18,6 +18,7 @@ namespace tessel::module {
 inline constexpr const char* lexer_capsule = "tessel.lexer";
 inline constexpr const char* scan_capsule = "tessel.scan";
 inline constexpr const char* stream_capsule = "tessel.stream";
+inline constexpr const char* bench_spans_capsule = "tessel.bench_spans";
 
 // "tessel.lexer": the compiled lexer, shared with the streams made from it.
 struct lexer_handle {
@@ -42,6 +43,15 @@ struct stream_holder {
     int chunk_type = -1;  // -1 none yet, 0 str, 1 bytes
     std::string window;   // the last bytes fed (an error's surroundings)
     std::uint64_t window_offset = 0;
+};
+
+// "tessel.bench_spans": the tokens of one text, lexed once, for benchmarks that time building
+// Token objects alone.  The lexemes view the text, which the holder keeps alive.
+struct bench_spans {
+    morrow::binding::ref handle;
+    morrow::binding::ref text;
+    bool lexeme_bytes = false;
+    std::vector<tessel::token> tokens;
 };
 
 // The lexer behind a handle looked up directly (the interpreter's capsule error otherwise).

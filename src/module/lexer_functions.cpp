@@ -1,8 +1,9 @@
 // The lexer functions of the module: compile, the three inspection wrappers, end_of, eager
 // tokenize and the lazy scan.
 //
-// Each converts its arguments with the binding layer, calls the lexer, converts results and
-// errors back, and ends in the one translation rule for anything unexpected.  tokenize gives
+// Each converts its arguments with the binding layer, calls the lexer and converts results
+// back; each is registered through the module's one guard (functions.h), which turns a
+// lexing error into LexError and anything else unexpected into the one translation rule.  tokenize gives
 // the interpreter lock up for texts of 4096 bytes or more: the lexer is immutable, and the
 // text's bytes are read through the pointer taken before the release, so no Python object is
 // touched meanwhile.
@@ -97,89 +98,85 @@ std::optional<tessel::transition> convert_action(PyObject* action) {
     throw std::runtime_error("unknown action '" + kind + "' (expected push, pop or set)");
 }
 
-PyObject* compile(PyObject*, PyObject* args) noexcept {
-    try {
-        PyObject* rules = nullptr;
-        PyObject* dfa_modes = nullptr;
-        const char* errors = nullptr;
-        const char* columns = nullptr;
-        const char* dfa = nullptr;
-        if (!PyArg_ParseTuple(args, "O|Ozzz:compile", &rules, &dfa_modes, &errors, &columns, &dfa)) {
-            return nullptr;
-        }
-        tessel::lexer_options options;
-        const std::string dfa_text = dfa != nullptr ? dfa : "auto";
-        if (dfa_text != "auto" && dfa_text != "requested") {
-            return PyErr_Format(PyExc_ValueError, "dfa must be 'auto' or 'requested', not '%s'", dfa);
-        }
-        options.dfa = dfa_text == "auto" ? tessel::dfa_choice::automatic : tessel::dfa_choice::requested;
-        options.dfa_modes = mb::mode_names_arg(dfa_modes, "dfa_modes");
-        const std::string errors_text = errors != nullptr ? errors : "raise";
-        if (errors_text == "raise") {
-            options.errors = tessel::error_policy::raise;
-        } else if (errors_text == "token") {
-            options.errors = tessel::error_policy::token;
-        } else {
-            return PyErr_Format(PyExc_ValueError, "errors must be 'raise' or 'token', not '%s'", errors);
-        }
-        const std::string columns_text = columns != nullptr ? columns : "bytes";
-        if (columns_text == "bytes") {
-            options.columns = tessel::column_unit::bytes;
-        } else if (columns_text == "codepoints") {
-            options.columns = tessel::column_unit::codepoints;
-        } else if (columns_text == "utf16") {
-            options.columns = tessel::column_unit::utf16;
-        } else {
-            return PyErr_Format(PyExc_ValueError,
-                                "columns must be 'bytes', 'codepoints', or 'utf16', not '%s'", columns);
-        }
-
-        const Py_ssize_t count = PySequence_Size(rules);
-        if (count < 0) return nullptr;
-        std::vector<tessel::rule> native;
-        native.reserve(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            ref item(PySequence_GetItem(rules, i));
-            if (!item) return nullptr;
-            // The argument parser would report a non-tuple as an internal SystemError; say
-            // what is wrong instead.
-            if (!PyTuple_Check(item.get())) {
-                return PyErr_Format(PyExc_TypeError,
-                                    "rule %zd must be a tuple (kind, pattern, skip[, in_mode[, action]]), not %s",
-                                    i, mb::type_name(item.get()).c_str());
-            }
-            int kind = 0;
-            const char* pattern = nullptr;
-            int skip = 0;
-            PyObject* in_mode = nullptr;
-            PyObject* action = nullptr;
-            if (!PyArg_ParseTuple(item.get(), "isp|OO", &kind, &pattern, &skip, &in_mode, &action)) {
-                return nullptr;
-            }
-            std::vector<std::string> modes = mb::mode_names_arg(in_mode, "in_mode");
-            std::optional<tessel::transition> transition = convert_action(action);
-            std::optional<kestrel::regex> re;
-            try {
-                re.emplace(pattern);
-            } catch (const kestrel::regex_error& e) {
-                PyErr_Format(mb::error_class(), "rule %zd: %s", i, e.what());
-                return nullptr;
-            }
-            native.push_back(tessel::rule{kind, pattern, std::move(*re), skip != 0, std::move(modes),
-                                          std::move(transition)});
-        }
-        auto handle = std::make_unique<lexer_handle>();
-        try {
-            handle->lexer = std::make_shared<const tessel::lexer>(std::move(native), std::move(options));
-        } catch (const std::invalid_argument& e) {
-            PyErr_SetString(mb::error_class(), e.what());
-            return nullptr;
-        }
-        return mb::make_capsule(std::move(handle), lexer_capsule);
-    } catch (...) {
-        mb::translate_exception();
+PyObject* compile(PyObject*, PyObject* args) {
+    PyObject* rules = nullptr;
+    PyObject* dfa_modes = nullptr;
+    const char* errors = nullptr;
+    const char* columns = nullptr;
+    const char* dfa = nullptr;
+    if (!PyArg_ParseTuple(args, "O|Ozzz:compile", &rules, &dfa_modes, &errors, &columns, &dfa)) {
         return nullptr;
     }
+    tessel::lexer_options options;
+    const std::string dfa_text = dfa != nullptr ? dfa : "auto";
+    if (dfa_text != "auto" && dfa_text != "requested") {
+        return PyErr_Format(PyExc_ValueError, "dfa must be 'auto' or 'requested', not '%s'", dfa);
+    }
+    options.dfa = dfa_text == "auto" ? tessel::dfa_choice::automatic : tessel::dfa_choice::requested;
+    options.dfa_modes = mb::mode_names_arg(dfa_modes, "dfa_modes");
+    const std::string errors_text = errors != nullptr ? errors : "raise";
+    if (errors_text == "raise") {
+        options.errors = tessel::error_policy::raise;
+    } else if (errors_text == "token") {
+        options.errors = tessel::error_policy::token;
+    } else {
+        return PyErr_Format(PyExc_ValueError, "errors must be 'raise' or 'token', not '%s'", errors);
+    }
+    const std::string columns_text = columns != nullptr ? columns : "bytes";
+    if (columns_text == "bytes") {
+        options.columns = tessel::column_unit::bytes;
+    } else if (columns_text == "codepoints") {
+        options.columns = tessel::column_unit::codepoints;
+    } else if (columns_text == "utf16") {
+        options.columns = tessel::column_unit::utf16;
+    } else {
+        return PyErr_Format(PyExc_ValueError,
+                            "columns must be 'bytes', 'codepoints', or 'utf16', not '%s'", columns);
+    }
+
+    const Py_ssize_t count = PySequence_Size(rules);
+    if (count < 0) return nullptr;
+    std::vector<tessel::rule> native;
+    mb::check_sequence_length(count, "compile: the rule sequence");
+    native.reserve(mb::reserve_hint(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        ref item(PySequence_GetItem(rules, i));
+        if (!item) return nullptr;
+        // The argument parser would report a non-tuple as an internal SystemError; say
+        // what is wrong instead.
+        if (!PyTuple_Check(item.get())) {
+            return PyErr_Format(PyExc_TypeError,
+                                "rule %zd must be a tuple (kind, pattern, skip[, in_mode[, action]]), not %s",
+                                i, mb::type_name(item.get()).c_str());
+        }
+        int kind = 0;
+        const char* pattern = nullptr;
+        int skip = 0;
+        PyObject* in_mode = nullptr;
+        PyObject* action = nullptr;
+        if (!PyArg_ParseTuple(item.get(), "isp|OO", &kind, &pattern, &skip, &in_mode, &action)) {
+            return nullptr;
+        }
+        std::vector<std::string> modes = mb::mode_names_arg(in_mode, "in_mode");
+        std::optional<tessel::transition> transition = convert_action(action);
+        std::optional<kestrel::regex> re;
+        try {
+            re.emplace(pattern);
+        } catch (const kestrel::regex_error& e) {
+            PyErr_Format(mb::error_class(), "rule %zd: %s", i, e.what());
+            return nullptr;
+        }
+        native.push_back(tessel::rule{kind, pattern, std::move(*re), skip != 0, std::move(modes),
+                                      std::move(transition)});
+    }
+    auto handle = std::make_unique<lexer_handle>();
+    try {
+        handle->lexer = std::make_shared<const tessel::lexer>(std::move(native), std::move(options));
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(mb::error_class(), e.what());
+        return nullptr;
+    }
+    return mb::make_capsule(std::move(handle), lexer_capsule);
 }
 
 std::vector<std::string> dfa_modes_active(const lexer_handle& h) { return h.lexer->dfa_modes_active(); }
@@ -196,130 +193,118 @@ std::string column_unit(const lexer_handle& h) {
     }
 }
 
-PyObject* end_of(PyObject*, PyObject* args) noexcept {
-    try {
-        PyObject *handle, *text_obj, *lexeme_obj;
-        Py_ssize_t offset, line, column;
-        if (!PyArg_ParseTuple(args, "OOOnnn:end_of", &handle, &text_obj, &lexeme_obj, &offset, &line, &column)) {
-            return nullptr;
-        }
-        const tessel::lexer* lx = lexer_of(handle);
-        if (lx == nullptr) return nullptr;
-        const auto text = mb::to_text(text_obj);
-        if (!text) return nullptr;
-        const auto lexeme = mb::to_text(lexeme_obj);
-        if (!lexeme) return nullptr;
-        const std::string_view t = text->bytes;
-        const std::string_view l = lexeme->bytes;
-        const bool valid = offset >= 0 && line > 0 && column > 0 && line <= UINT32_MAX &&
-                           column <= UINT32_MAX && t.size() <= tessel::max_text_bytes &&
-                           static_cast<std::size_t>(offset) <= t.size() &&
-                           l.size() <= t.size() - static_cast<std::size_t>(offset) &&
-                           t.compare(static_cast<std::size_t>(offset), l.size(), l) == 0 &&
-                           // the end must still fit the 32-bit line and column counters
-                           static_cast<std::uint64_t>(line) + l.size() <= UINT32_MAX &&
-                           static_cast<std::uint64_t>(column) + l.size() <= UINT32_MAX;
-        if (!valid) {
-            PyErr_SetString(PyExc_ValueError, "end_of: the token was not lexed from this source");
-            return nullptr;
-        }
-        tessel::position pos{static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(line),
-                             static_cast<std::uint32_t>(column)};
-        if (!l.empty()) {
-            tessel::advance_position(reinterpret_cast<const std::uint8_t*>(t.data()),
-                                     static_cast<std::uint32_t>(t.size()), pos,
-                                     static_cast<std::uint32_t>(l.size()), lx->columns());
-        }
-        return Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(pos.offset), static_cast<Py_ssize_t>(pos.line),
-                             static_cast<Py_ssize_t>(pos.column));
-    } catch (...) {
-        mb::translate_exception();
+PyObject* end_of(PyObject*, PyObject* args) {
+    PyObject *handle, *text_obj, *lexeme_obj;
+    Py_ssize_t offset, line, column;
+    if (!PyArg_ParseTuple(args, "OOOnnn:end_of", &handle, &text_obj, &lexeme_obj, &offset, &line, &column)) {
         return nullptr;
     }
+    const tessel::lexer* lx = lexer_of(handle);
+    if (lx == nullptr) return nullptr;
+    const auto text = mb::to_text(text_obj);
+    if (!text) return nullptr;
+    const auto lexeme = mb::to_text(lexeme_obj);
+    if (!lexeme) return nullptr;
+    const std::string_view t = text->bytes;
+    const std::string_view l = lexeme->bytes;
+    const bool valid = offset >= 0 && line > 0 && column > 0 && line <= UINT32_MAX &&
+                       column <= UINT32_MAX && t.size() <= tessel::max_text_bytes &&
+                       static_cast<std::size_t>(offset) <= t.size() &&
+                       l.size() <= t.size() - static_cast<std::size_t>(offset) &&
+                       t.compare(static_cast<std::size_t>(offset), l.size(), l) == 0 &&
+                       // the end must still fit the 32-bit line and column counters
+                       static_cast<std::uint64_t>(line) + l.size() <= UINT32_MAX &&
+                       static_cast<std::uint64_t>(column) + l.size() <= UINT32_MAX;
+    if (!valid) {
+        PyErr_SetString(PyExc_ValueError, "end_of: the token was not lexed from this source");
+        return nullptr;
+    }
+    tessel::position pos{static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(line),
+                         static_cast<std::uint32_t>(column)};
+    if (!l.empty()) {
+        tessel::advance_position(reinterpret_cast<const std::uint8_t*>(t.data()),
+                                 static_cast<std::uint32_t>(t.size()), pos,
+                                 static_cast<std::uint32_t>(l.size()), lx->columns());
+    }
+    return Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(pos.offset), static_cast<Py_ssize_t>(pos.line),
+                         static_cast<Py_ssize_t>(pos.column));
 }
 
-PyObject* tokenize(PyObject*, PyObject* args) noexcept {
-    try {
-        PyObject *handle, *text_obj;
-        int eof = 0;
-        if (!PyArg_ParseTuple(args, "OO|p:tokenize", &handle, &text_obj, &eof)) return nullptr;
-        const tessel::lexer* lx = lexer_of(handle);
-        if (lx == nullptr) return nullptr;
-        const auto text = mb::to_text(text_obj);
-        if (!text) return nullptr;
-        std::vector<tessel::token> tokens;
-        try {
-            mb::gil_release unlocked(mb::should_release(text->bytes.size()));
-            tokens = tessel::tokenize(*lx, text->bytes, eof != 0);
-        } catch (const tessel::lex_error& e) {
-            return raise_lex_error(e);
-        }
-        return token_list(*lx, tokens, text->is_bytes);
-    } catch (...) {
-        mb::translate_exception();
-        return nullptr;
+PyObject* tokenize(PyObject*, PyObject* args) {
+    PyObject *handle, *text_obj;
+    int eof = 0;
+    if (!PyArg_ParseTuple(args, "OO|p:tokenize", &handle, &text_obj, &eof)) return nullptr;
+    const tessel::lexer* lx = lexer_of(handle);
+    if (lx == nullptr) return nullptr;
+    const auto text = mb::to_text(text_obj);
+    if (!text) return nullptr;
+    std::vector<tessel::token> tokens;
+    {
+        mb::gil_release unlocked(mb::should_release(text->bytes.size()));
+        tokens = tessel::tokenize(*lx, text->bytes, eof != 0);
     }
+    return token_list(*lx, tokens, text->is_bytes);
 }
 
-PyObject* scan_start(PyObject*, PyObject* args) noexcept {
-    try {
-        PyObject *handle, *text_obj;
-        int eof = 0;
-        if (!PyArg_ParseTuple(args, "OO|p:scan_start", &handle, &text_obj, &eof)) return nullptr;
-        auto* h = static_cast<lexer_handle*>(PyCapsule_GetPointer(handle, lexer_capsule));
-        if (h == nullptr) return nullptr;
-        const auto text = mb::to_text(text_obj);
-        if (!text) return nullptr;
-        auto holder = std::make_unique<scan_holder>();
-        holder->handle = ref::borrow(handle);
-        holder->text = ref::borrow(text_obj);
-        holder->lexeme_bytes = text->is_bytes;
-        holder->cursor = tessel::scan_cursor(h->lexer, text->bytes, eof != 0);
-        try {
-            holder->cursor.advance();
-        } catch (const tessel::lex_error& e) {
-            return raise_lex_error(e);
-        }
-        return mb::make_capsule(std::move(holder), scan_capsule);
-    } catch (...) {
-        mb::translate_exception();
-        return nullptr;
-    }
+PyObject* scan_start(PyObject*, PyObject* args) {
+    PyObject *handle, *text_obj;
+    int eof = 0;
+    if (!PyArg_ParseTuple(args, "OO|p:scan_start", &handle, &text_obj, &eof)) return nullptr;
+    auto* h = static_cast<lexer_handle*>(PyCapsule_GetPointer(handle, lexer_capsule));
+    if (h == nullptr) return nullptr;
+    const auto text = mb::to_text(text_obj);
+    if (!text) return nullptr;
+    auto holder = std::make_unique<scan_holder>();
+    holder->handle = ref::borrow(handle);
+    holder->text = ref::borrow(text_obj);
+    holder->lexeme_bytes = text->is_bytes;
+    holder->cursor = tessel::scan_cursor(h->lexer, text->bytes, eof != 0);
+    holder->cursor.advance();  // a lexing error here discards the cursor
+    return mb::make_capsule(std::move(holder), scan_capsule);
 }
 
-PyObject* scan_next(PyObject*, PyObject* args) noexcept {
-    scan_holder* s = nullptr;
-    try {
-        PyObject* capsule;
-        if (!PyArg_ParseTuple(args, "O:scan_next", &capsule)) return nullptr;
-        s = static_cast<scan_holder*>(PyCapsule_GetPointer(capsule, scan_capsule));
-        if (s == nullptr) return nullptr;
-        if (s->cursor == s->end) Py_RETURN_NONE;
-        if (s->returned) {
-            try {
-                s->cursor.advance();
-            } catch (const tessel::lex_error& e) {
-                s->cursor = s->end;
-                return raise_lex_error(e);
-            }
-            if (s->cursor.exhausted()) Py_RETURN_NONE;
-        }
-        s->returned = true;
-        const tessel::lexer& lx = *static_cast<lexer_handle*>(
-            PyCapsule_GetPointer(s->handle.get(), lexer_capsule))->lexer;
-        return token_object(lx, s->cursor.current(), s->lexeme_bytes);
-    } catch (...) {
-        if (s != nullptr) s->cursor = s->end;
-        mb::translate_exception();
-        return nullptr;
+// Leaves a scan cursor at its end state unless dismissed: whatever makes scan_next fail (a
+// lexing error, a lexeme that cannot become a str, memory) finishes the cursor, so that every
+// later call returns None instead of going on after the failure.
+class finish_on_failure {
+public:
+    explicit finish_on_failure(scan_holder& s) noexcept : s_(&s) {}
+    finish_on_failure(const finish_on_failure&) = delete;
+    finish_on_failure& operator=(const finish_on_failure&) = delete;
+    ~finish_on_failure() {
+        if (s_ != nullptr) s_->cursor = s_->end;
     }
+    PyObject* succeed(PyObject* result) noexcept {
+        if (result != nullptr) s_ = nullptr;
+        return result;
+    }
+
+private:
+    scan_holder* s_;
+};
+
+PyObject* scan_next(PyObject*, PyObject* args) {
+    PyObject* capsule;
+    if (!PyArg_ParseTuple(args, "O:scan_next", &capsule)) return nullptr;
+    auto* s = static_cast<scan_holder*>(PyCapsule_GetPointer(capsule, scan_capsule));
+    if (s == nullptr) return nullptr;
+    if (s->cursor == s->end) Py_RETURN_NONE;
+    finish_on_failure finish(*s);
+    if (s->returned) {
+        s->cursor.advance();
+        if (s->cursor.exhausted()) Py_RETURN_NONE;  // at the end state anyway
+    }
+    s->returned = true;
+    const tessel::lexer& lx = *static_cast<lexer_handle*>(
+        PyCapsule_GetPointer(s->handle.get(), lexer_capsule))->lexer;
+    return finish.succeed(token_object(lx, s->cursor.current(), s->lexeme_bytes));
 }
 
 }  // namespace
 
 std::vector<PyMethodDef> lexer_methods_before_version() {
     return {
-        {"compile", compile, METH_VARARGS, doc::compile},
+        {"compile", guarded<compile>, METH_VARARGS, doc::compile},
         {"dfa_modes_active", mb::typed_function<&dfa_modes_active>, METH_VARARGS, doc::dfa_modes_active},
         {"pike_rules", mb::typed_function<&pike_rules>, METH_VARARGS, doc::pike_rules},
         {"column_unit", mb::typed_function<&column_unit>, METH_VARARGS, doc::column_unit},
@@ -328,10 +313,10 @@ std::vector<PyMethodDef> lexer_methods_before_version() {
 
 std::vector<PyMethodDef> lexer_methods_after_grammar() {
     return {
-        {"end_of", end_of, METH_VARARGS, doc::end_of},
-        {"tokenize", tokenize, METH_VARARGS, doc::tokenize},
-        {"scan_start", scan_start, METH_VARARGS, doc::scan_start},
-        {"scan_next", scan_next, METH_VARARGS, doc::scan_next},
+        {"end_of", guarded<end_of>, METH_VARARGS, doc::end_of},
+        {"tokenize", guarded<tokenize>, METH_VARARGS, doc::tokenize},
+        {"scan_start", guarded<scan_start>, METH_VARARGS, doc::scan_start},
+        {"scan_next", guarded<scan_next>, METH_VARARGS, doc::scan_next},
     };
 }
 

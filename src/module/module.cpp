@@ -1,11 +1,14 @@
 // Initialisation of the _tessel extension module.
 //
 // Single-phase initialisation with no per-module state: the module's error class, the value
-// types and the method table are process-wide (the interpreter keeps pointers into the method
-// table for as long as the functions exist), written only here, while the interpreter
-// serialises imports.  The order of the steps matters: the error class must exist before
+// types and the method table are process-wide, written only here, while the interpreter
+// serialises imports.  The method table is built at the first initialisation and kept until
+// the process ends: every function object of every module made from it points into it, and a
+// later initialisation (a second interpreter, a reload) must not free what earlier function
+// objects still use, so later ones add the same table again.  The order of the steps matters: the error class must exist before
 // anything that can fail with it, and the generation must advance before the value types
 // register their __init__ key words.
+#include <memory>
 #include <vector>
 
 #include "binding/errors.h"
@@ -30,7 +33,8 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
-std::vector<PyMethodDef> g_methods;
+// Never freed: function objects point into it for as long as they exist.
+const std::vector<PyMethodDef>* g_methods = nullptr;
 
 }  // namespace
 
@@ -46,16 +50,22 @@ PyMODINIT_FUNC PyInit__tessel(void) {
     mb::set_error_class(error.get());
     mb::advance_generation();
 
-    try {
-        g_methods = tessel::module::method_table();
-    } catch (...) {
-        mb::translate_exception();
+    if (g_methods == nullptr) {
+        try {
+            auto table = std::make_unique<std::vector<PyMethodDef>>(tessel::module::method_table());
+            table->push_back({nullptr, nullptr, 0, nullptr});
+            g_methods = table.release();
+        } catch (...) {
+            mb::translate_exception();
+            return nullptr;
+        }
+    }
+    if (!tessel::module::add_value_types(module.get()) ||
+        !tessel::module::add_token_iterator_type(module.get()) || PyErr_Occurred() != nullptr) {
         return nullptr;
     }
-    if (!tessel::module::add_value_types(module.get()) || PyErr_Occurred() != nullptr) {
+    if (PyModule_AddFunctions(module.get(), const_cast<PyMethodDef*>(g_methods->data())) < 0) {
         return nullptr;
     }
-    g_methods.push_back({nullptr, nullptr, 0, nullptr});
-    if (PyModule_AddFunctions(module.get(), g_methods.data()) < 0) return nullptr;
     return module.release();
 }

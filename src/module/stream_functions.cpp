@@ -12,6 +12,7 @@
 // grows past twice that plus 16 (so trimming is rare and cheap).
 #include <string>
 
+#include "binding/busy.h"
 #include "binding/capsule.h"
 #include "binding/convert.h"
 #include "binding/errors.h"
@@ -33,28 +34,7 @@ namespace {
 constexpr std::size_t window_slack = 16;
 constexpr std::size_t window_context = 8;
 
-// Holds a stream's busy flag for one call.
-class busy_guard {
-public:
-    explicit busy_guard(stream_holder& s) noexcept
-        : s_(s), taken_(!s.busy.exchange(true, std::memory_order_acquire)) {}
-    ~busy_guard() {
-        if (taken_) s_.busy.store(false, std::memory_order_release);
-    }
-    busy_guard(const busy_guard&) = delete;
-    busy_guard& operator=(const busy_guard&) = delete;
-    // False (with RuntimeError set) when another thread is inside the stream.
-    bool taken() const noexcept {
-        if (!taken_) {
-            PyErr_SetString(PyExc_RuntimeError, "a stream is being fed by another thread");
-        }
-        return taken_;
-    }
-
-private:
-    stream_holder& s_;
-    bool taken_;
-};
+constexpr const char* stream_busy = "a stream is being fed by another thread";
 
 stream_holder* stream_of(PyObject* args, const char* format) {
     PyObject* capsule;
@@ -73,116 +53,91 @@ PyObject* raise_stream_error(const stream_holder& s, const tessel::lex_error& e)
     return raise_lex_error(e, tokens.get());
 }
 
-PyObject* stream_start(PyObject*, PyObject* args) noexcept {
-    try {
-        PyObject* handle;
-        if (!PyArg_ParseTuple(args, "O:stream_start", &handle)) return nullptr;
-        auto* h = static_cast<lexer_handle*>(PyCapsule_GetPointer(handle, lexer_capsule));
-        if (h == nullptr) return nullptr;
-        auto holder = std::make_unique<stream_holder>();
-        holder->handle = ref::borrow(handle);
-        holder->stream = std::make_unique<tessel::token_stream>(h->lexer);
-        return mb::make_capsule(std::move(holder), stream_capsule);
-    } catch (...) {
-        mb::translate_exception();
-        return nullptr;
-    }
+PyObject* stream_start(PyObject*, PyObject* args) {
+    PyObject* handle;
+    if (!PyArg_ParseTuple(args, "O:stream_start", &handle)) return nullptr;
+    auto* h = static_cast<lexer_handle*>(PyCapsule_GetPointer(handle, lexer_capsule));
+    if (h == nullptr) return nullptr;
+    auto holder = std::make_unique<stream_holder>();
+    holder->handle = ref::borrow(handle);
+    holder->stream = std::make_unique<tessel::token_stream>(h->lexer);
+    return mb::make_capsule(std::move(holder), stream_capsule);
 }
 
-PyObject* stream_feed(PyObject*, PyObject* args) noexcept {
-    try {
-        PyObject *capsule, *chunk_obj;
-        if (!PyArg_ParseTuple(args, "OO:stream_feed", &capsule, &chunk_obj)) return nullptr;
-        auto* s = static_cast<stream_holder*>(PyCapsule_GetPointer(capsule, stream_capsule));
-        if (s == nullptr) return nullptr;
-        const auto chunk = mb::to_text(chunk_obj);
-        if (!chunk) return nullptr;
-        const int type = chunk->is_bytes ? 1 : 0;
-        if (s->chunk_type >= 0 && s->chunk_type != type) {
-            PyErr_SetString(PyExc_TypeError,
-                            type == 0 ? "stream fed str after bytes" : "stream fed bytes after str");
-            return nullptr;
-        }
-        busy_guard busy(*s);
-        if (!busy.taken()) return nullptr;
-        s->chunk_type = type;
-        s->window.append(chunk->bytes);
-        std::vector<tessel::token> tokens;
-        try {
-            mb::gil_release unlocked(mb::should_release(chunk->bytes.size()));
-            tokens = s->stream->feed(chunk->bytes);
-        } catch (const tessel::lex_error& e) {
-            return raise_stream_error(*s, e);
-        }
-        PyObject* list = token_list(lexer_of_stream(*s), tokens, type == 1);
-        if (list == nullptr) return nullptr;
-        const std::size_t held = s->stream->buffered();
-        if (s->window.size() > 2 * held + window_slack) {
-            const std::size_t drop = s->window.size() - (held + window_context);
-            s->window.erase(0, drop);
-            s->window_offset += drop;
-        }
-        return list;
-    } catch (...) {
-        mb::translate_exception();
+PyObject* stream_feed(PyObject*, PyObject* args) {
+    PyObject *capsule, *chunk_obj;
+    if (!PyArg_ParseTuple(args, "OO:stream_feed", &capsule, &chunk_obj)) return nullptr;
+    auto* s = static_cast<stream_holder*>(PyCapsule_GetPointer(capsule, stream_capsule));
+    if (s == nullptr) return nullptr;
+    const auto chunk = mb::to_text(chunk_obj);
+    if (!chunk) return nullptr;
+    const int type = chunk->is_bytes ? 1 : 0;
+    if (s->chunk_type >= 0 && s->chunk_type != type) {
+        PyErr_SetString(PyExc_TypeError,
+                        type == 0 ? "stream fed str after bytes" : "stream fed bytes after str");
         return nullptr;
     }
+    mb::busy_guard busy(s->busy);
+    if (!busy.taken(stream_busy)) return nullptr;
+    s->chunk_type = type;
+    s->window.append(chunk->bytes);
+    std::vector<tessel::token> tokens;
+    try {
+        mb::gil_release unlocked(mb::should_release(chunk->bytes.size()));
+        tokens = s->stream->feed(chunk->bytes);
+    } catch (const tessel::lex_error& e) {
+        return raise_stream_error(*s, e);
+    }
+    PyObject* list = token_list(lexer_of_stream(*s), tokens, type == 1);
+    if (list == nullptr) return nullptr;
+    const std::size_t held = s->stream->buffered();
+    if (s->window.size() > 2 * held + window_slack) {
+        const std::size_t drop = s->window.size() - (held + window_context);
+        s->window.erase(0, drop);
+        s->window_offset += drop;
+    }
+    return list;
 }
 
-PyObject* stream_finish(PyObject*, PyObject* args) noexcept {
+PyObject* stream_finish(PyObject*, PyObject* args) {
+    stream_holder* s = stream_of(args, "O:stream_finish");
+    if (s == nullptr) return nullptr;
+    mb::busy_guard busy(s->busy);
+    if (!busy.taken(stream_busy)) return nullptr;
+    std::vector<tessel::token> tokens;
     try {
-        stream_holder* s = stream_of(args, "O:stream_finish");
-        if (s == nullptr) return nullptr;
-        busy_guard busy(*s);
-        if (!busy.taken()) return nullptr;
-        std::vector<tessel::token> tokens;
-        try {
-            mb::gil_release unlocked(mb::should_release(s->stream->buffered()));
-            tokens = s->stream->finish();
-        } catch (const tessel::lex_error& e) {
-            return raise_stream_error(*s, e);
-        }
-        return token_list(lexer_of_stream(*s), tokens, s->chunk_type == 1);
-    } catch (...) {
-        mb::translate_exception();
-        return nullptr;
+        mb::gil_release unlocked(mb::should_release(s->stream->buffered()));
+        tokens = s->stream->finish();
+    } catch (const tessel::lex_error& e) {
+        return raise_stream_error(*s, e);
     }
+    return token_list(lexer_of_stream(*s), tokens, s->chunk_type == 1);
 }
 
-PyObject* stream_buffered(PyObject*, PyObject* args) noexcept {
-    try {
-        stream_holder* s = stream_of(args, "O:stream_buffered");
-        if (s == nullptr) return nullptr;
-        busy_guard busy(*s);
-        if (!busy.taken()) return nullptr;
-        return PyLong_FromSize_t(s->stream->buffered());
-    } catch (...) {
-        mb::translate_exception();
-        return nullptr;
-    }
+PyObject* stream_buffered(PyObject*, PyObject* args) {
+    stream_holder* s = stream_of(args, "O:stream_buffered");
+    if (s == nullptr) return nullptr;
+    mb::busy_guard busy(s->busy);
+    if (!busy.taken(stream_busy)) return nullptr;
+    return PyLong_FromSize_t(s->stream->buffered());
 }
 
-PyObject* stream_window(PyObject*, PyObject* args) noexcept {
-    try {
-        stream_holder* s = stream_of(args, "O:stream_window");
-        if (s == nullptr) return nullptr;
-        return Py_BuildValue("(Ky#)", static_cast<unsigned long long>(s->window_offset), s->window.data(),
-                             static_cast<Py_ssize_t>(s->window.size()));
-    } catch (...) {
-        mb::translate_exception();
-        return nullptr;
-    }
+PyObject* stream_window(PyObject*, PyObject* args) {
+    stream_holder* s = stream_of(args, "O:stream_window");
+    if (s == nullptr) return nullptr;
+    return Py_BuildValue("(Ky#)", static_cast<unsigned long long>(s->window_offset), s->window.data(),
+                         static_cast<Py_ssize_t>(s->window.size()));
 }
 
 }  // namespace
 
 std::vector<PyMethodDef> stream_methods() {
     return {
-        {"stream_start", stream_start, METH_VARARGS, doc::stream_start},
-        {"stream_feed", stream_feed, METH_VARARGS, doc::stream_feed},
-        {"stream_finish", stream_finish, METH_VARARGS, doc::stream_finish},
-        {"stream_buffered", stream_buffered, METH_VARARGS, doc::stream_buffered},
-        {"stream_window", stream_window, METH_VARARGS, doc::stream_window},
+        {"stream_start", guarded<stream_start>, METH_VARARGS, doc::stream_start},
+        {"stream_feed", guarded<stream_feed>, METH_VARARGS, doc::stream_feed},
+        {"stream_finish", guarded<stream_finish>, METH_VARARGS, doc::stream_finish},
+        {"stream_buffered", guarded<stream_buffered>, METH_VARARGS, doc::stream_buffered},
+        {"stream_window", guarded<stream_window>, METH_VARARGS, doc::stream_window},
     };
 }
 

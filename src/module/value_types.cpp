@@ -1,6 +1,7 @@
 // Position and Token; see value_types.h.
 #include "module/value_types.h"
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -21,16 +22,28 @@ struct position_record {
     std::int64_t column;
 };
 
+// A token keeps its start as plain numbers, so that a token made by the lexer needs no
+// Position object until someone asks for one: `position` makes it on first access and keeps
+// it.  A token built from Python keeps the Position it was given, and the same numbers copied
+// from it (a Position never changes once made).  Equality, hashing, repr and the offset, line
+// and column getters read the numbers, which give what the Position would give.
 struct token_record {
+    token_record(std::int32_t k, std::int64_t o, std::int64_t l, std::int64_t c, ref lx, ref pos,
+                 ref m) noexcept
+        : kind(k), offset(o), line(l), column(c), lexeme(std::move(lx)), position(std::move(pos)),
+          mode(std::move(m)) {}
     std::int32_t kind;
+    std::int64_t offset;
+    std::int64_t line;
+    std::int64_t column;
     ref lexeme;    // str or bytes
-    ref position;  // a Position
+    ref position;  // a Position, or empty until first asked for
     ref mode;      // str
 };
 
 // Process-wide: the type objects are created once and shared by every module object.
-mb::wrapped_type g_position_type("tessel.Position");
-mb::wrapped_type g_token_type("tessel.Token");
+mb::wrapped_type g_position_type("tessel.Position", mb::record_layout::of<position_record>());
+mb::wrapped_type g_token_type("tessel.Token", mb::record_layout::of<token_record>());
 
 constexpr std::uint32_t hash_multiplier = 1000003u;
 
@@ -38,6 +51,35 @@ constexpr std::uint32_t hash_multiplier = 1000003u;
 Py_hash_t finish_hash(std::uint32_t h) noexcept {
     auto value = static_cast<std::int32_t>(h);
     return value == -1 ? -2 : static_cast<Py_hash_t>(value);
+}
+
+// The hash of a Position with these numbers; each contributes its low 32 bits.
+Py_hash_t position_hash_of(std::int64_t offset, std::int64_t line, std::int64_t column) noexcept {
+    std::uint32_t h = static_cast<std::uint32_t>(offset) ^ 0x345678u;
+    h = h * hash_multiplier ^ static_cast<std::uint32_t>(line);
+    h = h * hash_multiplier ^ static_cast<std::uint32_t>(column);
+    h = h * hash_multiplier;
+    return finish_hash(h);
+}
+
+// A str of UTF-8 bytes.  Most lexemes are ASCII, and for ASCII bytes Latin-1 decoding makes the
+// same str by a plain copy, without the UTF-8 decoder's validation; the check for ASCII reads
+// eight bytes at a time.
+bool is_ascii(const char* data, std::size_t size) noexcept {
+    std::size_t i = 0;
+    std::uint64_t bits = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        bits |= word;
+    }
+    for (; i < size; ++i) bits |= static_cast<unsigned char>(data[i]);
+    return (bits & 0x8080808080808080ull) == 0;
+}
+
+PyObject* str_of_utf8(const char* data, Py_ssize_t size) noexcept {
+    if (is_ascii(data, static_cast<std::size_t>(size))) return PyUnicode_DecodeLatin1(data, size, nullptr);
+    return PyUnicode_DecodeUTF8(data, size, nullptr);
 }
 
 // ---- Position ----------------------------------------------------------------------------
@@ -59,7 +101,7 @@ int position_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         const std::int64_t column = mb::to_int64(a[2]);
         const std::int64_t line = mb::to_int64(a[1]);
         const std::int64_t offset = mb::to_int64(a[0]);
-        obj->record = new position_record{offset, line, column};
+        mb::emplace_record<position_record>(g_position_type, self, position_record{offset, line, column});
         return 0;
     });
 }
@@ -95,11 +137,7 @@ PyObject* position_richcompare(PyObject* self, PyObject* other, int op) noexcept
 Py_hash_t position_hash(PyObject* self) noexcept {
     return mb::guarded_hash([&] {
         const position_record& p = position_of(self);
-        std::uint32_t h = static_cast<std::uint32_t>(p.offset) ^ 0x345678u;
-        h = h * hash_multiplier ^ static_cast<std::uint32_t>(p.line);
-        h = h * hash_multiplier ^ static_cast<std::uint32_t>(p.column);
-        h = h * hash_multiplier;
-        return finish_hash(h);
+        return position_hash_of(p.offset, p.line, p.column);
     });
 }
 
@@ -136,8 +174,9 @@ int token_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         if (!PyUnicode_Check(lexeme) && !PyBytes_Check(lexeme)) {
             throw cast_error("Token lexeme must be str or bytes");
         }
-        mb::wrapped_record(g_position_type, a[2]);
-        obj->record = new token_record{kind, ref::borrow(lexeme), ref::borrow(a[2]), std::move(mode)};
+        const auto& p = *static_cast<const position_record*>(mb::wrapped_record(g_position_type, a[2]));
+        mb::emplace_record<token_record>(g_token_type, self, kind, p.offset, p.line, p.column,
+                                         ref::borrow(lexeme), ref::borrow(a[2]), std::move(mode));
         return 0;
     });
 }
@@ -151,26 +190,36 @@ PyObject* token_get_ref(PyObject* self, void*) noexcept {
     return mb::guarded_getter([&] { return ref::borrow((token_of(self).*Field).get()).release(); });
 }
 
-// offset, line and column are read from the position by ordinary attribute access.
-template <const char* Name>
-PyObject* token_get_position_field(PyObject* self, void*) noexcept {
-    return mb::guarded_getter(
-        [&] { return PyObject_GetAttrString(token_of(self).position.get(), Name); });
+// The Position, made from the token's numbers on first access and kept, so that every access
+// gives the same object.
+PyObject* token_get_position(PyObject* self, void*) noexcept {
+    return mb::guarded_getter([&]() -> PyObject* {
+        token_record& t = token_of(self);
+        if (!t.position) {
+            PyObject* made = mb::new_wrapped<position_record>(
+                g_position_type, position_record{t.offset, t.line, t.column});
+            if (made == nullptr) return nullptr;
+            // Should the allocation have let another thread in that made one first, keep that
+            // one: every access must give the same object.
+            if (!t.position) t.position = ref(made);
+            else Py_DECREF(made);
+        }
+        return ref::borrow(t.position.get()).release();
+    });
 }
-constexpr char offset_name[] = "offset";
-constexpr char line_name[] = "line";
-constexpr char column_name[] = "column";
+
+template <std::int64_t token_record::*Field>
+PyObject* token_get_number(PyObject* self, void*) noexcept {
+    return mb::guarded_getter([&] { return PyLong_FromLongLong(token_of(self).*Field); });
+}
 
 PyObject* token_repr(PyObject* self) noexcept {
     return mb::guarded_repr([&]() -> PyObject* {
         const token_record& t = token_of(self);
-        ref line(PyObject_GetAttrString(t.position.get(), "line"));
-        ref column(line ? PyObject_GetAttrString(t.position.get(), "column") : nullptr);
-        ref text(column ? PyUnicode_FromFormat(
-                              "Token(kind=%d, lexeme=%R, line=%S, column=%S, mode=%R)",
-                              static_cast<int>(t.kind), t.lexeme.get(), line.get(),
-                              column.get(), t.mode.get())
-                        : nullptr);
+        ref text(PyUnicode_FromFormat("Token(kind=%d, lexeme=%R, line=%lld, column=%lld, mode=%R)",
+                                      static_cast<int>(t.kind), t.lexeme.get(),
+                                      static_cast<long long>(t.line), static_cast<long long>(t.column),
+                                      t.mode.get()));
         if (!text) {
             PyErr_Clear();
             throw std::runtime_error("Token repr failed");
@@ -191,18 +240,17 @@ PyObject* token_richcompare(PyObject* self, PyObject* other, int op) noexcept {
         }
         const token_record& a = token_of(self);
         const token_record& b = token_of(other);
-        bool equal = a.kind == b.kind;
-        const ref token_record::*fields[] = {&token_record::lexeme, &token_record::position,
-                                             &token_record::mode};
-        for (auto field : fields) {
-            if (!equal) break;
-            int r = PyObject_RichCompareBool((a.*field).get(), (b.*field).get(), Py_EQ);
+        // Lexemes, then positions (by their numbers, as Position compares), then modes.
+        const auto same = [](const ref& x, const ref& y) {
+            int r = PyObject_RichCompareBool(x.get(), y.get(), Py_EQ);
             if (r < 0) {
                 PyErr_Clear();
                 throw std::runtime_error("Token comparison failed");
             }
-            equal = r == 1;
-        }
+            return r == 1;
+        };
+        const bool equal = a.kind == b.kind && same(a.lexeme, b.lexeme) && a.offset == b.offset &&
+                           a.line == b.line && a.column == b.column && same(a.mode, b.mode);
         return PyBool_FromLong((op == Py_EQ) == equal);
     });
 }
@@ -210,15 +258,18 @@ PyObject* token_richcompare(PyObject* self, PyObject* other, int op) noexcept {
 Py_hash_t token_hash(PyObject* self) noexcept {
     return mb::guarded_hash([&] {
         const token_record& t = token_of(self);
-        std::uint32_t h = static_cast<std::uint32_t>(t.kind) ^ 0x9e3779b9u;
-        for (PyObject* part : {t.lexeme.get(), t.position.get(), t.mode.get()}) {
-            Py_hash_t ph = PyObject_Hash(part);
+        const auto hash_of = [](const ref& part) {
+            Py_hash_t ph = PyObject_Hash(part.get());
             if (ph == -1 && PyErr_Occurred() != nullptr) {
                 PyErr_Clear();
                 throw std::runtime_error("Token hash failed");
             }
-            h = h * hash_multiplier ^ static_cast<std::uint32_t>(ph);
-        }
+            return static_cast<std::uint32_t>(ph);
+        };
+        std::uint32_t h = static_cast<std::uint32_t>(t.kind) ^ 0x9e3779b9u;
+        h = h * hash_multiplier ^ hash_of(t.lexeme);
+        h = h * hash_multiplier ^ static_cast<std::uint32_t>(position_hash_of(t.offset, t.line, t.column));
+        h = h * hash_multiplier ^ hash_of(t.mode);
         h = h * hash_multiplier;
         return finish_hash(h);
     });
@@ -228,15 +279,15 @@ PyGetSetDef token_getset[] = {
     {"kind", token_get_kind, nullptr, "the token kind (int)", nullptr},
     {"lexeme", token_get_ref<&token_record::lexeme>, nullptr, "the matched text (str or bytes)",
      nullptr},
-    {"position", token_get_ref<&token_record::position>, nullptr,
+    {"position", token_get_position, nullptr,
      "the Position of the first byte", nullptr},
     {"mode", token_get_ref<&token_record::mode>, nullptr,
      "the name of the mode the token was lexed in", nullptr},
-    {"offset", token_get_position_field<offset_name>, nullptr,
+    {"offset", token_get_number<&token_record::offset>, nullptr,
      "position.offset \xe2\x80\x94 0-based byte offset", nullptr},
-    {"line", token_get_position_field<line_name>, nullptr, "position.line \xe2\x80\x94 1-based line",
+    {"line", token_get_number<&token_record::line>, nullptr, "position.line \xe2\x80\x94 1-based line",
      nullptr},
-    {"column", token_get_position_field<column_name>, nullptr,
+    {"column", token_get_number<&token_record::column>, nullptr,
      "position.column \xe2\x80\x94 1-based column, in the lexer's column unit", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -275,27 +326,14 @@ bool add_value_types(PyObject* module) noexcept {
 }
 
 PyObject* make_token(const tessel::token& tok, bool lexeme_bytes, PyObject* mode_name) noexcept {
-    try {
-        auto pos_record = std::make_unique<position_record>(position_record{
-            tok.pos.offset, tok.pos.line, tok.pos.column});
-        ref position(mb::new_wrapped(g_position_type, pos_record.get()));
-        if (!position) return nullptr;
-        pos_record.release();
-        // An empty lexeme is made from an empty buffer, never from a null view.
-        const char* data = tok.lexeme.empty() ? "" : tok.lexeme.data();
-        const auto size = static_cast<Py_ssize_t>(tok.lexeme.size());
-        ref lexeme(lexeme_bytes ? PyBytes_FromStringAndSize(data, size)
-                                : PyUnicode_DecodeUTF8(data, size, nullptr));
-        if (!lexeme) return nullptr;
-        auto record = std::make_unique<token_record>(
-            token_record{tok.kind, std::move(lexeme), std::move(position), ref::borrow(mode_name)});
-        PyObject* token = mb::new_wrapped(g_token_type, record.get());
-        if (token != nullptr) record.release();
-        return token;
-    } catch (...) {
-        mb::translate_exception();
-        return nullptr;
-    }
+    // An empty lexeme is made from an empty buffer, never from a null view.
+    const char* data = tok.lexeme.empty() ? "" : tok.lexeme.data();
+    const auto size = static_cast<Py_ssize_t>(tok.lexeme.size());
+    ref lexeme(lexeme_bytes ? PyBytes_FromStringAndSize(data, size) : str_of_utf8(data, size));
+    if (!lexeme) return nullptr;
+    return mb::new_wrapped<token_record>(g_token_type, tok.kind, tok.pos.offset, tok.pos.line,
+                                         tok.pos.column, std::move(lexeme), ref(),
+                                         ref::borrow(mode_name));
 }
 
 }  // namespace tessel::module

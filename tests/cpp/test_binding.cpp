@@ -6,11 +6,14 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
 
+#include "binding/busy.h"
 #include "binding/capsule.h"
 #include "binding/convert.h"
 #include "binding/errors.h"
@@ -249,11 +252,136 @@ TEST(KeywordFunction, OneRegistrationPerGeneration) {
 }
 
 TEST(WrappedType, UnregisteredTypeIsASystemError) {
-    mb::wrapped_type never("tessel.Never");
+    mb::wrapped_type never("tessel.Never", mb::record_layout::of<int>());
     EXPECT_THROW(mb::wrapped_record(never, eval("1").get()), mb::error_already_set);
     EXPECT_EQ(take_error(), "SystemError: wrapped type not registered");
-    EXPECT_EQ(mb::new_wrapped(never, nullptr), nullptr);
+    EXPECT_EQ(mb::new_wrapped<int>(never, 1), nullptr);
     EXPECT_EQ(take_error(), "SystemError: wrapped type not registered");
+}
+
+// A record that counts its lives, refuses to be built from a negative number, and wants the
+// most alignment the object allocator gives (more than the header and pointer end on), so that
+// the storage offset must be rounded up.
+struct alignas(16) counted {
+    static inline int alive = 0;
+    explicit counted(int v) : value(v) {
+        if (v < 0) throw std::runtime_error("negative");
+        ++alive;
+    }
+    ~counted() { --alive; }
+    int value;
+};
+
+mb::wrapped_type g_counted_type("tessel.Counted", mb::record_layout::of<counted>());
+
+TEST(WrappedType, RecordLivesInsideTheObject) {
+    static_assert(mb::record_layout::of<counted>().offset() % 16 == 0);
+    static_assert(mb::record_layout::of<counted>().offset() >= sizeof(mb::wrapped_object));
+    mb::type_slots slots;
+    slots.dealloc = mb::dealloc_wrapped<counted>;
+    ref module(PyModule_New("m"));
+    ASSERT_TRUE(g_counted_type.add_to_module(module.get(), slots));
+
+    ref obj(mb::new_wrapped<counted>(g_counted_type, 7));
+    ASSERT_TRUE(obj);
+    EXPECT_EQ(counted::alive, 1);
+    void* record = reinterpret_cast<mb::wrapped_object*>(obj.get())->record;
+    // The record pointer points into the object's own allocation, at the rounded offset.
+    EXPECT_EQ(record, mb::record_storage(g_counted_type, obj.get()));
+    EXPECT_EQ(static_cast<char*>(record) - reinterpret_cast<char*>(obj.get()),
+              static_cast<std::ptrdiff_t>(mb::record_layout::of<counted>().offset()));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(record) % 16, 0u);
+    EXPECT_EQ(static_cast<counted*>(mb::wrapped_record(g_counted_type, obj.get()))->value, 7);
+    obj = ref();
+    EXPECT_EQ(counted::alive, 0);  // destroyed in place by dealloc
+
+    // A constructor that throws leaves no object and no record, and says why.
+    EXPECT_EQ(mb::new_wrapped<counted>(g_counted_type, -1), nullptr);
+    EXPECT_EQ(take_error(), "RuntimeError: negative");
+    EXPECT_EQ(counted::alive, 0);
+
+    // An object without a record is "uninitialized"; freeing it destroys nothing.
+    ref bare(mb::alloc_wrapped(g_counted_type));
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(cast_message([&] { mb::wrapped_record(g_counted_type, bare.get()); }),
+              "uninitialized tessel.Counted");
+    mb::emplace_record<counted>(g_counted_type, bare.get(), 3);
+    EXPECT_EQ(counted::alive, 1);
+    bare = ref();
+    EXPECT_EQ(counted::alive, 0);
+}
+
+PyObject* throws_lexing_kind(PyObject*, PyObject* args) {
+    if (args == nullptr) throw std::logic_error("special");
+    throw std::runtime_error("plain");
+}
+
+void translate_special() noexcept {
+    try {
+        throw;
+    } catch (const std::logic_error& e) {
+        PyErr_SetString(PyExc_LookupError, e.what());
+    } catch (...) {
+        mb::translate_exception();
+    }
+}
+
+TEST(GuardedFunction, TranslatesWithTheDefaultOrTheGivenRule) {
+    PyObject* error = PyErr_NewException("tessel.error", PyExc_Exception, nullptr);
+    mb::set_error_class(error);
+    ref args(PyTuple_New(0));
+    EXPECT_EQ((mb::guarded_function<throws_lexing_kind>(nullptr, args.get())), nullptr);
+    EXPECT_EQ(take_error(), "error: plain");
+    EXPECT_EQ((mb::guarded_function<throws_lexing_kind, translate_special>(nullptr, nullptr)), nullptr);
+    EXPECT_EQ(take_error(), "LookupError: special");
+    EXPECT_EQ((mb::guarded_function<throws_lexing_kind, translate_special>(nullptr, args.get())), nullptr);
+    EXPECT_EQ(take_error(), "error: plain");
+    mb::set_error_class(nullptr);
+    Py_DECREF(error);
+}
+
+TEST(Translation, LibraryTextsNeverReachTheUser) {
+    PyObject* cls = PyExc_ValueError;
+    EXPECT_EQ(translated(std::make_exception_ptr(std::length_error("vector::reserve")), cls),
+              "MemoryError: ");
+    EXPECT_EQ(translated(std::make_exception_ptr(std::out_of_range("vector::_M_range_check")), cls),
+              "ValueError: internal error: an index out of range");
+}
+
+TEST(Conversions, SequenceLengths) {
+    EXPECT_EQ(mb::reserve_hint(-1), 0u);
+    EXPECT_EQ(mb::reserve_hint(10), 10u);
+    EXPECT_EQ(mb::reserve_hint(PY_SSIZE_T_MAX), 4096u);
+    EXPECT_NO_THROW(mb::check_sequence_length(mb::max_sequence_items, "rules"));
+    try {
+        mb::check_sequence_length(mb::max_sequence_items + 1, "compile: the rule sequence");
+        ADD_FAILURE() << "accepted";
+    } catch (const mb::sequence_too_long& e) {
+        EXPECT_STREQ(e.what(), "compile: the rule sequence (2147483648 items) is longer than tessel "
+                               "accepts (at most 2147483647)");
+    }
+    ref huge = eval("type('H', (), {'__len__': lambda s: 2**62, '__getitem__': lambda s, i: 'a'})()");
+    try {
+        mb::mode_names_arg(huge.get(), "in_mode");
+        ADD_FAILURE() << "accepted";
+    } catch (const mb::mode_names_error& e) {
+        EXPECT_STREQ(e.what(), "in_mode (4611686018427387904 items) is longer than tessel accepts "
+                               "(at most 2147483647)");
+    }
+}
+
+TEST(Busy, SecondHolderIsRefused) {
+    std::atomic<bool> flag{false};
+    {
+        mb::busy_guard first(flag);
+        EXPECT_TRUE(first.taken("busy"));
+        mb::busy_guard second(flag);
+        EXPECT_FALSE(second.taken("busy"));
+        EXPECT_EQ(take_error(), "RuntimeError: busy");
+    }
+    EXPECT_FALSE(flag.load());  // the second guard did not release what it never held
+    mb::busy_guard again(flag);
+    EXPECT_TRUE(again.taken("busy"));
 }
 
 TEST(Gil, ReleasedOnlyAtTheThreshold) {
