@@ -105,8 +105,10 @@ private:
 // to the interpreter and would be cut at the first NUL.
 std::string shown_mode_name(std::string_view name);
 
-// The longest text tessel lexes: offsets are 32-bit.
-inline constexpr std::uint64_t max_text_bytes = 0xFFFFFFFFull;
+// The longest text tessel lexes.  Offsets, lines and columns are 32-bit; a line or a column
+// grows by at most one per byte from 1, so 2^32 - 2 bytes is the most for which the position
+// after the last byte (the end-of-input token's) cannot wrap.
+inline constexpr std::uint64_t max_text_bytes = 0xFFFFFFFEull;
 
 // Throws std::invalid_argument "text too long: tessel lexes at most <limit> bytes" when a text
 // of `size` bytes passes `limit`.  Shared by eager lexing, scans and streams.

@@ -21,6 +21,11 @@
 // order mark on line 1), which is what an editor shows.  The transition targets are checked
 // after the last line because a mode may be given its rules further down the file.
 //
+// What reaches a caller is text: every rule line must be valid UTF-8 (refused at the first bad
+// byte), and a NUL is refused in a name, a pattern or an options field, where it would cut a
+// message short or make a mode name that compilation could not take as given.  Comment lines
+// are not looked at.
+//
 // Limits.  Mode names are not checked beyond "not empty, no comma in a target": lexer
 // compilation resolves them.  A rule naming a mode twice keeps both mentions.  When one word
 // is both malformed and a second transition ("push=a push="), the word's own fault (its
@@ -37,6 +42,7 @@
 #include <utility>
 
 #include "kestrel/regex_error.h"
+#include "tessel/position.h"
 
 namespace tessel {
 
@@ -52,6 +58,8 @@ constexpr std::string_view blank_pattern_cause =
 constexpr std::string_view empty_pattern_cause = "empty pattern";
 constexpr std::string_view nul_in_pattern_cause =
     "a pattern cannot hold a NUL character (write it as \\x00)";
+constexpr std::string_view nul_in_name_cause = "a rule name cannot hold a NUL character";
+constexpr std::string_view nul_in_option_cause = "an option cannot hold a NUL character";
 constexpr std::string_view second_transition_cause =
     "a rule fires at most one transition (push=, set= or pop)";
 constexpr std::string_view no_rules_cause = "no rules (the grammar is empty)";
@@ -70,6 +78,32 @@ std::string compose(std::string_view origin, std::uint64_t line, std::uint64_t c
     text += ": ";
     text += cause;
     return text;
+}
+
+// The offset of the first byte of `text` that does not begin a valid UTF-8 character (strict:
+// no overlong forms, no surrogates), or npos.
+std::size_t first_invalid_utf8(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        if (p[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        const auto rest = static_cast<std::uint32_t>(std::min<std::size_t>(text.size() - i, 4));
+        const std::uint32_t k = utf8_length_at(p + i, rest, 0);
+        if (k == 0) return i;
+        i += k;
+    }
+    return std::string_view::npos;
+}
+
+std::string invalid_utf8_cause(std::uint8_t byte) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string cause = "invalid UTF-8 (byte 0x";
+    cause += digits[byte >> 4];
+    cause += digits[byte & 15];
+    cause += ')';
+    return cause;
 }
 
 // One tab-separated piece of a trimmed line and its 1-based column in the untrimmed line.
@@ -120,6 +154,10 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
     if (first == std::string_view::npos || line[first] == '#') return;
     const std::size_t last = line.find_last_not_of(blanks);
     const std::string_view trimmed = line.substr(first, last - first + 1);
+    // Names, patterns and options are handed on as text, so a rule line must be UTF-8.
+    if (const std::size_t bad = first_invalid_utf8(trimmed); bad != std::string_view::npos) {
+        fail(line_no, first + bad + 1, invalid_utf8_cause(static_cast<std::uint8_t>(trimmed[bad])));
+    }
 
     std::vector<field> fields;
     for (std::size_t start = 0;;) {
@@ -141,6 +179,11 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
 
     const field& name = fields[0];
     const field& pattern = fields[1];
+    // Names and modes travel on as C strings in messages and as Python str, where a NUL would
+    // cut a message short or make a rule that compile() refuses.
+    if (const std::size_t nul = name.text.find('\0'); nul != std::string_view::npos) {
+        fail(line_no, name.column + nul, std::string(nul_in_name_cause));
+    }
     if (pattern.text.empty()) fail(line_no, pattern.column, std::string(empty_pattern_cause));
     // compile() takes patterns as str without NUL characters: a rule read from a grammar must
     // be one it accepts as it is.
@@ -158,7 +201,12 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
     }
 
     rule_options options;
-    if (fields.size() == 3) options = read_options(fields[2], line_no);
+    if (fields.size() == 3) {
+        if (const std::size_t nul = fields[2].text.find('\0'); nul != std::string_view::npos) {
+            fail(line_no, fields[2].column + nul, std::string(nul_in_option_cause));
+        }
+        options = read_options(fields[2], line_no);
+    }
     if (options.action && options.action->kind != transition_kind::pop) {
         targets_.push_back({options.action->target, line_no, options.action_column});
     }
