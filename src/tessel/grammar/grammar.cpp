@@ -21,10 +21,10 @@
 // order mark on line 1), which is what an editor shows.  The transition targets are checked
 // after the last line because a mode may be given its rules further down the file.
 //
-// What reaches a caller is text: every rule line must be valid UTF-8 (refused at the first bad
-// byte), and a NUL is refused in a name, a pattern or an options field, where it would cut a
-// message short or make a mode name that compilation could not take as given.  Comment lines
-// are not looked at.
+// What reaches a caller is text: a name or an options field must be valid UTF-8 (refused at
+// the first bad byte; the engine refuses a pattern's bad bytes itself), and a NUL is refused
+// in a name, a pattern or an options field, where it would cut a message short or make a mode
+// name that compilation could not take as given.  Comment lines are not looked at.
 //
 // Limits.  Mode names are not checked beyond "not empty, no comma in a target": lexer
 // compilation resolves them.  A rule naming a mode twice keeps both mentions.  When one word
@@ -140,6 +140,8 @@ public:
 
 private:
     rule_options read_options(const field& options, std::uint64_t line_no) const;
+    // Refuses the field's first byte that is not UTF-8, else its first NUL (with nul_cause).
+    void check_text(const field& f, std::uint64_t line_no, std::string_view nul_cause) const;
     std::string mode_name(std::string_view word, std::size_t prefix, std::uint64_t line_no,
                           std::uint64_t column) const;
 
@@ -154,10 +156,6 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
     if (first == std::string_view::npos || line[first] == '#') return;
     const std::size_t last = line.find_last_not_of(blanks);
     const std::string_view trimmed = line.substr(first, last - first + 1);
-    // Names, patterns and options are handed on as text, so a rule line must be UTF-8.
-    if (const std::size_t bad = first_invalid_utf8(trimmed); bad != std::string_view::npos) {
-        fail(line_no, first + bad + 1, invalid_utf8_cause(static_cast<std::uint8_t>(trimmed[bad])));
-    }
 
     std::vector<field> fields;
     for (std::size_t start = 0;;) {
@@ -179,11 +177,11 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
 
     const field& name = fields[0];
     const field& pattern = fields[1];
-    // Names and modes travel on as C strings in messages and as Python str, where a NUL would
-    // cut a message short or make a rule that compile() refuses.
-    if (const std::size_t nul = name.text.find('\0'); nul != std::string_view::npos) {
-        fail(line_no, name.column + nul, std::string(nul_in_name_cause));
-    }
+    // Names and modes are handed on as text (as Python str, and inside messages that travel
+    // as C strings): a byte that is not UTF-8, or a NUL, which would cut a message short or
+    // make a rule that compile() refuses, is refused where it stands.  The pattern's own
+    // UTF-8 is checked by the engine, which reports it as an invalid regex.
+    check_text(name, line_no, nul_in_name_cause);
     if (pattern.text.empty()) fail(line_no, pattern.column, std::string(empty_pattern_cause));
     // compile() takes patterns as str without NUL characters: a rule read from a grammar must
     // be one it accepts as it is.
@@ -202,9 +200,7 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
 
     rule_options options;
     if (fields.size() == 3) {
-        if (const std::size_t nul = fields[2].text.find('\0'); nul != std::string_view::npos) {
-            fail(line_no, fields[2].column + nul, std::string(nul_in_option_cause));
-        }
+        check_text(fields[2], line_no, nul_in_option_cause);
         options = read_options(fields[2], line_no);
     }
     if (options.action && options.action->kind != transition_kind::pop) {
@@ -216,6 +212,15 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
                                  options.skip, std::move(options.in_mode),
                                  std::move(options.action)});
     result_.names.emplace_back(name.text);
+}
+
+void reader::check_text(const field& f, std::uint64_t line_no, std::string_view nul_cause) const {
+    if (const std::size_t bad = first_invalid_utf8(f.text); bad != std::string_view::npos) {
+        fail(line_no, f.column + bad, invalid_utf8_cause(static_cast<std::uint8_t>(f.text[bad])));
+    }
+    if (const std::size_t nul = f.text.find('\0'); nul != std::string_view::npos) {
+        fail(line_no, f.column + nul, std::string(nul_cause));
+    }
 }
 
 // The mode name after the `prefix` bytes of a push= or set= word.
