@@ -120,7 +120,10 @@ TEST(Grammar, BytesThatAreNotTextAtTheirColumn) {
         std::string expected;
     } rows[] = {
         {"n\xFFme\ta", "1:2: invalid UTF-8 (byte 0xff)"},
-        {"# ok\nname\t\xC3(", "2:6: invalid regex: invalid UTF-8 byte in pattern"},  // the engine's own check
+        {"# ok\nname\t\xC3(", "2:6: invalid regex: invalid UTF-8 byte in pattern"},  // the engine's wording
+        {"lb\t(?<\xBF" "a)b", "1:7: invalid regex: invalid UTF-8 byte in pattern"},  // not quoted in a message
+        {"lb\t(?P<a\xC3\xA9\xE2\x82" ">x)", "1:11: invalid regex: invalid UTF-8 byte in pattern"},
+        {"x\t[\xC3\xA9-a]", "1:4: invalid regex: bad character range \xC3\xA9-a"},  // whole characters quoted
         {"x\ta\tin=\xC0\x80", "1:8: invalid UTF-8 (byte 0xc0)"},            // overlong
         {"x\ta\tpush=\xED\xA0\x80", "1:10: invalid UTF-8 (byte 0xed)"},    // a surrogate
         {"  \x80x\ta", "1:3: invalid UTF-8 (byte 0x80)"},

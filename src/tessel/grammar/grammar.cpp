@@ -58,6 +58,7 @@ constexpr std::string_view blank_pattern_cause =
 constexpr std::string_view empty_pattern_cause = "empty pattern";
 constexpr std::string_view nul_in_pattern_cause =
     "a pattern cannot hold a NUL character (write it as \\x00)";
+constexpr std::string_view bad_utf8_pattern_cause = "invalid regex: invalid UTF-8 byte in pattern";
 constexpr std::string_view nul_in_name_cause = "a rule name cannot hold a NUL character";
 constexpr std::string_view nul_in_option_cause = "an option cannot hold a NUL character";
 constexpr std::string_view second_transition_cause =
@@ -95,6 +96,29 @@ std::size_t first_invalid_utf8(std::string_view text) noexcept {
         i += k;
     }
     return std::string_view::npos;
+}
+
+std::string hex_byte(std::uint8_t byte) {
+    static constexpr char digits[] = "0123456789abcdef";
+    return {'\\', 'x', digits[byte >> 4], digits[byte & 15]};
+}
+
+// The text with each byte that does not begin a valid UTF-8 character, and each NUL, written
+// as \xhh: a message must stay text even where it quotes bytes.
+std::string escaped_non_text(std::string_view text) {
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::string_view rest = text.substr(at);
+        const std::size_t bad = std::min(first_invalid_utf8(rest), rest.find('\0'));
+        if (bad == std::string_view::npos) {
+            out.append(text.substr(at));
+            break;
+        }
+        out.append(text.substr(at, bad));
+        out += hex_byte(static_cast<std::uint8_t>(text[at + bad]));
+        at += bad + 1;
+    }
+    return out;
 }
 
 std::string invalid_utf8_cause(std::uint8_t byte) {
@@ -184,10 +208,14 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
     check_text(name, line_no, nul_in_name_cause);
     if (pattern.text.empty()) fail(line_no, pattern.column, std::string(empty_pattern_cause));
     // compile() takes patterns as str without NUL characters: a rule read from a grammar must
-    // be one it accepts as it is.
-    if (const std::size_t nul = pattern.text.find('\0'); nul != std::string_view::npos) {
+    // be one it accepts as it is.  Bad UTF-8 is refused here, before the engine, whose parser
+    // may meet the byte inside a construct first and quote it in a message.
+    const std::size_t nul = pattern.text.find('\0');
+    const std::size_t bad = first_invalid_utf8(pattern.text);
+    if (nul != std::string_view::npos && nul < bad) {
         fail(line_no, pattern.column + nul, std::string(nul_in_pattern_cause));
     }
+    if (bad != std::string_view::npos) fail(line_no, pattern.column + bad, std::string(bad_utf8_pattern_cause));
 
     std::optional<kestrel::regex> compiled;
     try {
@@ -195,7 +223,7 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
     } catch (const kestrel::regex_error& e) {
         const std::uint64_t offset =
             e.position() > 0 ? static_cast<std::uint64_t>(e.position()) : 0;
-        fail(line_no, pattern.column + offset, "invalid regex: " + e.message());
+        fail(line_no, pattern.column + offset, "invalid regex: " + escaped_non_text(e.message()));
     }
 
     rule_options options;
