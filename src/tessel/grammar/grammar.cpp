@@ -21,10 +21,11 @@
 // order mark on line 1), which is what an editor shows.  The transition targets are checked
 // after the last line because a mode may be given its rules further down the file.
 //
-// What reaches a caller is text: a name or an options field must be valid UTF-8 (refused at
-// the first bad byte; the engine refuses a pattern's bad bytes itself), and a NUL is refused
-// in a name, a pattern or an options field, where it would cut a message short or make a mode
-// name that compilation could not take as given.  Comment lines are not looked at.
+// What reaches a caller is text: names, patterns and options must be valid UTF-8 (refused at
+// the first bad byte, a pattern's in the engine's own words, before the engine's parser can
+// meet the byte inside a construct and quote it) and hold no NUL, which would cut a message
+// short or make a mode name that compilation could not take as given.  Any byte of an engine
+// message that is not text is written \xhh.  Comment lines are not looked at.
 //
 // Limits.  Mode names are not checked beyond "not empty, no comma in a target": lexer
 // compilation resolves them.  A rule naming a mode twice keeps both mentions.  When one word
@@ -98,9 +99,10 @@ std::size_t first_invalid_utf8(std::string_view text) noexcept {
     return std::string_view::npos;
 }
 
-std::string hex_byte(std::uint8_t byte) {
+// Two lower-case hex digits.
+std::string hex_digits(std::uint8_t byte) {
     static constexpr char digits[] = "0123456789abcdef";
-    return {'\\', 'x', digits[byte >> 4], digits[byte & 15]};
+    return {digits[byte >> 4], digits[byte & 15]};
 }
 
 // The text with each byte that does not begin a valid UTF-8 character, and each NUL, written
@@ -115,20 +117,13 @@ std::string escaped_non_text(std::string_view text) {
             break;
         }
         out.append(text.substr(at, bad));
-        out += hex_byte(static_cast<std::uint8_t>(text[at + bad]));
+        out += "\\x" + hex_digits(static_cast<std::uint8_t>(text[at + bad]));
         at += bad + 1;
     }
     return out;
 }
 
-std::string invalid_utf8_cause(std::uint8_t byte) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string cause = "invalid UTF-8 (byte 0x";
-    cause += digits[byte >> 4];
-    cause += digits[byte & 15];
-    cause += ')';
-    return cause;
-}
+std::string invalid_utf8_cause(std::uint8_t byte) { return "invalid UTF-8 (byte 0x" + hex_digits(byte) + ")"; }
 
 // One tab-separated piece of a trimmed line and its 1-based column in the untrimmed line.
 struct field {
@@ -203,8 +198,7 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
     const field& pattern = fields[1];
     // Names and modes are handed on as text (as Python str, and inside messages that travel
     // as C strings): a byte that is not UTF-8, or a NUL, which would cut a message short or
-    // make a rule that compile() refuses, is refused where it stands.  The pattern's own
-    // UTF-8 is checked by the engine, which reports it as an invalid regex.
+    // make a rule that compile() refuses, is refused where it stands.
     check_text(name, line_no, nul_in_name_cause);
     if (pattern.text.empty()) fail(line_no, pattern.column, std::string(empty_pattern_cause));
     // compile() takes patterns as str without NUL characters: a rule read from a grammar must
