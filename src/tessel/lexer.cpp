@@ -15,6 +15,17 @@
 // nothing more.  Beside the lists each mode keeps the set of bytes whose list is not empty, so
 // an unlexable stretch can be crossed with one set test per byte.
 //
+// How the lists are stored: 257 separate lists per mode would cost several KiB per mode even
+// when a mode holds one rule, so a grammar of many small modes would take thousands of times
+// its own size.  Instead the bytes of a mode are split into classes of equal lists (class 0
+// being the empty list), and a table is three flat arrays: 256 class numbers per byte, a start
+// offset per class into one pool of rule indices, and list 256 as a stretch of the same pool.
+// Class maps are shared between modes whose bytes split the same way, and a mode whose whole
+// table equals an earlier mode's shares that table, so a mode with a few rules costs a few
+// dozen bytes.  A lookup is two more dependent loads than a plain array of lists: the class
+// of the byte, then the class's start.  Tables are built one mode at a time in scratch space,
+// so compilation never holds the wide form of more than one mode.
+//
 // `context_bytes` exists for the token stream, which drops text it has lexed: a rule with a
 // lookbehind of at most L bytes can look L bytes back from where it is, and a start-of-text,
 // line-start or word-boundary test also looks at the character before that (4 bytes at most
@@ -31,6 +42,7 @@
 #include "tessel/lexer.h"
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 
 #include "kestrel/program.h"
@@ -38,6 +50,9 @@
 namespace tessel {
 
 namespace {
+
+// The dispatch lists of all modes together are indexed by 32-bit offsets.
+constexpr std::size_t max_dispatch_entries = UINT32_MAX;
 
 // Assertion kinds (the engine's assert_kind numbers) that only look at the position and the
 // text after it: end of text (1), end of text or before a final newline (2), line end (4 and
@@ -87,36 +102,7 @@ lexer::lexer(std::vector<rule> rules, lexer_options options)
     }
     const std::size_t modes = mode_names_.size();
 
-    // Dispatch tables: each rule goes once into each of its modes.
-    dispatch_.resize(modes);
-    opening_.resize(modes);
-    std::vector<std::uint32_t> member;  // the modes of one rule, deduplicated
-    for (std::uint32_t i = 0; i < rules_.size(); ++i) {
-        const rule& r = rules_[i];
-        member.clear();
-        if (r.in_mode.empty()) member.push_back(0);
-        for (const std::string& name : r.in_mode) member.push_back(mode_map_.at(name));
-        std::sort(member.begin(), member.end());
-        member.erase(std::unique(member.begin(), member.end()), member.end());
-
-        const kestrel::analysis& facts = r.regex.prog().facts;
-        for (std::uint32_t m : member) {
-            dispatch_table& table = dispatch_[m];
-            if (!facts.first_bytes_known) {
-                table[no_first_byte_list].push_back(i);
-            } else if (facts.single_first_byte >= 0) {
-                table[static_cast<std::size_t>(facts.single_first_byte)].push_back(i);
-                opening_[m].set(static_cast<std::uint8_t>(facts.single_first_byte));
-            } else {
-                for (unsigned b = 0; b < 256; ++b) {
-                    if (facts.first_bytes.test(static_cast<std::uint8_t>(b))) {
-                        table[b].push_back(i);
-                        opening_[m].set(static_cast<std::uint8_t>(b));
-                    }
-                }
-            }
-        }
-    }
+    build_dispatch();
 
     // Reserved kinds.
     for (std::size_t i = 0; i < rules_.size(); ++i) {
@@ -129,8 +115,8 @@ lexer::lexer(std::vector<rule> rules, lexer_options options)
 
     // Transitions: each must consume input, and a push or set must lead somewhere lexable.
     auto mode_is_empty = [this](std::uint32_t m) {
-        const dispatch_table& table = dispatch_[m];
-        return std::all_of(table.begin(), table.end(), [](const auto& list) { return list.empty(); });
+        const table_entry& e = tables_[mode_table_[m]];
+        return e.opening.count() == 0 && e.unknown_begin == e.unknown_end;
     };
     for (const rule& r : rules_) {
         if (!r.action) continue;
@@ -167,6 +153,125 @@ lexer::lexer(std::vector<rule> rules, lexer_options options)
     mode_dfas_.resize(modes);
 
     for (const rule& r : rules_) context_bytes_ = std::max(context_bytes_, context_of(r.regex.prog()));
+}
+
+void lexer::build_dispatch() {
+    const std::size_t modes = mode_names_.size();
+    // The rules of each mode, ascending; a rule naming a mode twice is in it once.
+    std::vector<std::vector<std::uint32_t>> members(modes);
+    std::vector<std::uint32_t> member;
+    for (std::uint32_t i = 0; i < rules_.size(); ++i) {
+        const rule& r = rules_[i];
+        member.clear();
+        if (r.in_mode.empty()) member.push_back(0);
+        for (const std::string& name : r.in_mode) member.push_back(mode_map_.at(name));
+        std::sort(member.begin(), member.end());
+        member.erase(std::unique(member.begin(), member.end()), member.end());
+        for (std::uint32_t m : member) members[m].push_back(i);
+    }
+
+    // Scratch for one mode at a time: its 256 lists, the bytes whose list is not empty, and
+    // list 256.
+    std::array<std::vector<std::uint32_t>, 256> lists;
+    std::vector<std::uint8_t> touched;
+    std::vector<std::uint32_t> unknown;
+    std::vector<const std::vector<std::uint32_t>*> distinct;
+    std::unordered_map<std::string, std::uint32_t> class_map_ids, table_ids;
+    std::string key;
+    auto append_word = [&key](std::uint32_t w) { key.append(reinterpret_cast<const char*>(&w), sizeof w); };
+    auto append_list = [&](const std::vector<std::uint32_t>& l) {
+        append_word(static_cast<std::uint32_t>(l.size()));
+        for (std::uint32_t r : l) append_word(r);
+    };
+
+    mode_table_.resize(modes);
+    for (std::size_t m = 0; m < modes; ++m) {
+        for (std::uint8_t b : touched) lists[b].clear();
+        touched.clear();
+        unknown.clear();
+        table_entry entry;
+        auto add = [&](std::uint8_t b, std::uint32_t r) {
+            if (lists[b].empty()) touched.push_back(b);
+            lists[b].push_back(r);
+            entry.opening.set(b);
+        };
+        for (std::uint32_t r : members[m]) {
+            const kestrel::analysis& facts = rules_[r].regex.prog().facts;
+            if (!facts.first_bytes_known) {
+                unknown.push_back(r);
+            } else if (facts.single_first_byte >= 0) {
+                add(static_cast<std::uint8_t>(facts.single_first_byte), r);
+            } else {
+                for (unsigned b = 0; b < 256; ++b) {
+                    if (facts.first_bytes.test(static_cast<std::uint8_t>(b))) add(static_cast<std::uint8_t>(b), r);
+                }
+            }
+        }
+
+        // Class 0 is the empty list; equal lists share a class, numbered by first byte.
+        std::sort(touched.begin(), touched.end());
+        std::array<std::uint16_t, 256> classes{};
+        distinct.clear();
+        for (std::uint8_t b : touched) {
+            std::size_t c = 0;
+            while (c < distinct.size() && *distinct[c] != lists[b]) ++c;
+            if (c == distinct.size()) distinct.push_back(&lists[b]);
+            classes[b] = static_cast<std::uint16_t>(c + 1);
+        }
+        key.assign(reinterpret_cast<const char*>(classes.data()), sizeof classes);
+        const auto [cls, new_map] =
+            class_map_ids.try_emplace(key, static_cast<std::uint32_t>(class_maps_.size()));
+        if (new_map) class_maps_.insert(class_maps_.end(), classes.begin(), classes.end());
+        entry.classes = cls->second;
+
+        // A mode whose table equals an earlier one's shares it.
+        key.clear();
+        append_word(entry.classes);
+        for (const auto* l : distinct) append_list(*l);
+        append_list(unknown);
+        const auto [table, new_table] = table_ids.try_emplace(key, static_cast<std::uint32_t>(tables_.size()));
+        mode_table_[m] = table->second;
+        if (!new_table) continue;
+
+        std::size_t pool = list_pool_.size();
+        for (const auto* l : distinct) pool += l->size();
+        if (pool + unknown.size() > max_dispatch_entries) {
+            throw std::invalid_argument("the rules make dispatch tables too large to index (more than " +
+                                        std::to_string(max_dispatch_entries) + " entries)");
+        }
+        entry.starts = static_cast<std::uint32_t>(list_starts_.size());
+        list_starts_.push_back(static_cast<std::uint32_t>(list_pool_.size()));  // class 0, empty
+        list_starts_.push_back(static_cast<std::uint32_t>(list_pool_.size()));
+        for (const auto* l : distinct) {
+            list_pool_.insert(list_pool_.end(), l->begin(), l->end());
+            list_starts_.push_back(static_cast<std::uint32_t>(list_pool_.size()));
+        }
+        entry.unknown_begin = static_cast<std::uint32_t>(list_pool_.size());
+        list_pool_.insert(list_pool_.end(), unknown.begin(), unknown.end());
+        entry.unknown_end = static_cast<std::uint32_t>(list_pool_.size());
+        tables_.push_back(entry);
+    }
+    class_maps_.shrink_to_fit();
+    list_starts_.shrink_to_fit();
+    list_pool_.shrink_to_fit();
+    tables_.shrink_to_fit();
+}
+
+dispatch_table lexer::dispatch(std::uint32_t mode) const {
+    const table_entry& e = tables_[mode_table_.at(mode)];
+    dispatch_table t;
+    t.classes_ = class_maps_.data() + e.classes;
+    t.starts_ = list_starts_.data() + e.starts;
+    t.pool_ = list_pool_.data();
+    t.unknown_ = dispatch_table::list(list_pool_.data() + e.unknown_begin, list_pool_.data() + e.unknown_end);
+    t.opening_ = &e.opening;
+    return t;
+}
+
+std::size_t lexer::dispatch_bytes() const noexcept {
+    return class_maps_.size() * sizeof(std::uint16_t) + list_starts_.size() * sizeof(std::uint32_t) +
+           list_pool_.size() * sizeof(std::uint32_t) + tables_.size() * sizeof(table_entry) +
+           mode_table_.size() * sizeof(std::uint32_t);
 }
 
 std::string shown_mode_name(std::string_view name) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -54,7 +55,30 @@ struct lexer_options {
 // List b (0-255) of a mode: its rules whose match can begin with byte b; list 256: its rules
 // with no known first byte.  Each list in ascending rule order.
 inline constexpr std::size_t no_first_byte_list = 256;
-using dispatch_table = std::array<std::vector<std::uint32_t>, 257>;
+
+// A read-only view of one mode's 257 lists, stored compactly by the lexer (see lexer.cpp):
+// each byte value maps to a list class, each class to a stretch of a shared pool of rule
+// indices.  Valid as long as the lexer.
+class dispatch_table {
+public:
+    using list = std::span<const std::uint32_t>;
+
+    list operator[](std::size_t b) const noexcept {
+        if (b == no_first_byte_list) return unknown_;
+        const std::uint32_t* s = starts_ + classes_[b];
+        return list(pool_ + s[0], pool_ + s[1]);
+    }
+    // The bytes whose list is not empty.
+    const kestrel::byte_set& opening() const noexcept { return *opening_; }
+
+private:
+    friend class lexer;
+    const std::uint16_t* classes_ = nullptr;  // 256 entries: the list class of each byte
+    const std::uint32_t* starts_ = nullptr;   // class c: pool_[starts_[c], starts_[c + 1])
+    const std::uint32_t* pool_ = nullptr;
+    list unknown_;
+    const kestrel::byte_set* opening_ = nullptr;
+};
 
 // A mode's automaton for the DFA fast path.  Not built yet: every mode's slot is empty, so
 // every rule runs on the per-rule path.  Declared here so that the slot and the readers of it
@@ -74,11 +98,13 @@ public:
     std::size_t mode_count() const noexcept { return mode_names_.size(); }
     const std::string& mode_name(std::uint32_t mode) const { return mode_names_.at(mode); }
     std::optional<std::uint32_t> mode_index(std::string_view name) const;
-    const dispatch_table& dispatch(std::uint32_t mode) const { return dispatch_.at(mode); }
+    dispatch_table dispatch(std::uint32_t mode) const;
+    // The bytes that all dispatch tables take together (for tests and measurements).
+    std::size_t dispatch_bytes() const noexcept;
     bool significant(std::uint32_t mode) const { return significant_.at(mode); }
     // The bytes whose list in the mode's dispatch table is not empty: the error run skips
     // every other byte without running a matcher when list 256 is empty too.
-    const kestrel::byte_set& opening_bytes(std::uint32_t mode) const { return opening_.at(mode); }
+    const kestrel::byte_set& opening_bytes(std::uint32_t mode) const { return tables_[mode_table_.at(mode)].opening; }
     // The mode's automaton, or null (always null until the DFA fast path is built).
     const mode_dfa* automaton(std::uint32_t mode) const { return mode_dfas_.at(mode).get(); }
 
@@ -94,9 +120,20 @@ private:
     column_unit columns_;
     std::vector<std::string> mode_names_;
     std::unordered_map<std::string, std::uint32_t> mode_map_;
-    std::vector<dispatch_table> dispatch_;
+    // The dispatch tables, deduplicated by content (see lexer.cpp).
+    struct table_entry {
+        std::uint32_t classes = 0;  // offset of its 256 classes in class_maps_
+        std::uint32_t starts = 0;   // offset of its class starts in list_starts_
+        std::uint32_t unknown_begin = 0, unknown_end = 0;  // list 256 in list_pool_
+        kestrel::byte_set opening;
+    };
+    void build_dispatch();
+    std::vector<std::uint16_t> class_maps_;
+    std::vector<std::uint32_t> list_starts_;
+    std::vector<std::uint32_t> list_pool_;
+    std::vector<table_entry> tables_;
+    std::vector<std::uint32_t> mode_table_;  // per mode, its entry in tables_
     std::vector<bool> significant_;
-    std::vector<kestrel::byte_set> opening_;
     std::vector<std::shared_ptr<const mode_dfa>> mode_dfas_;
     std::uint32_t context_bytes_ = 0;
 };
@@ -105,8 +142,10 @@ private:
 // to the interpreter and would be cut at the first NUL.
 std::string shown_mode_name(std::string_view name);
 
-// The longest text tessel lexes: offsets are 32-bit.
-inline constexpr std::uint64_t max_text_bytes = 0xFFFFFFFFull;
+// The longest text tessel lexes.  Offsets, lines and columns are 32-bit; a line or a column
+// grows by at most one per byte from 1, so 2^32 - 2 bytes is the most for which the position
+// after the last byte (the end-of-input token's) cannot wrap.
+inline constexpr std::uint64_t max_text_bytes = 0xFFFFFFFEull;
 
 // Throws std::invalid_argument "text too long: tessel lexes at most <limit> bytes" when a text
 // of `size` bytes passes `limit`.  Shared by eager lexing, scans and streams.

@@ -17,6 +17,11 @@
 // backward look happens only for a continuation byte that no lead in the stretch accounted
 // for (the first bytes of a stretch that starts inside a character, or malformed input).
 //
+// No position wraps: a text holds at most max_text_bytes = 2^32 - 2 bytes, and each byte adds
+// at most one line or one column, so the end-of-input position of the longest text still has
+// line and column at most 2^32 - 1.  Only a position a caller makes up can pass that; `end_of`
+// refuses to move one past the 32-bit counters (`advance_fits`).
+//
 // Tests: tests/cpp/test_positions.cpp.
 #include "tessel/position.h"
 
@@ -136,6 +141,7 @@ position end_of(std::string_view source, const token& tok, column_unit unit) {
         throw std::invalid_argument(
             "end_of: the token's lexeme is not a view into the source at its start");
     }
+    if (!advance_fits(tok.pos, tok.lexeme.size())) throw std::out_of_range(end_past_limit_message);
     position end = tok.pos;
     advance_position(reinterpret_cast<const std::uint8_t*>(source.data()),
                      static_cast<std::uint32_t>(source.size()), end,

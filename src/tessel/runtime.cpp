@@ -52,8 +52,8 @@ bool per_rule_path(const lexer& lx, std::uint32_t mode, const std::uint8_t* subj
                    std::uint32_t length, std::uint32_t offset, bool final, best_match& best) {
     const dispatch_table& table = lx.dispatch(mode);
     const std::vector<rule>& rules = lx.rules();
-    for (const std::vector<std::uint32_t>* list : {&table[subject[offset]], &table[no_first_byte_list]}) {
-        for (const std::uint32_t r : *list) {
+    for (const dispatch_table::list list : {table[subject[offset]], table[no_first_byte_list]}) {
+        for (const std::uint32_t r : list) {
             bool matched;
             std::int32_t end;
             if (Streaming && !final) {

@@ -26,8 +26,10 @@
 // (the buffer's offset in the whole text is added by the step itself), and token lexemes view
 // the buffer, valid until the next call.
 //
-// Limits: the whole text fed is at most the stream's limit (max_text_bytes by default); a feed
-// that would pass it is refused before anything changes.  Undecided text is lexed again on
+// A refused feed (after the end, after an error, or past the length limit) is refused before
+// anything changes, and `check_feed` lets a caller that records the fed text itself ask first.
+//
+// Limits: the whole text fed is at most the stream's limit (max_text_bytes by default).  Undecided text is lexed again on
 // every call, so feeding a long undecidable token one byte at a time costs quadratic time.
 //
 // Tests: tests/cpp/test_stream.cpp (including a seeded comparison with eager lexing).
@@ -101,10 +103,15 @@ void token_stream::compact() {
     cursor_.offset -= drop;
 }
 
-std::vector<token> token_stream::feed(std::string_view chunk) {
-    if (finished_) throw std::logic_error("token_stream::feed after finish");
+void token_stream::check_feed(std::size_t size) const {
+    if (failed_) throw std::logic_error("stream_feed: the stream ended with an error");
+    if (finished_) throw std::logic_error("stream_feed: the stream is finished");
     const std::uint64_t fed = std::uint64_t{total_} + buffer_.size() + pending_tail_.size();
-    check_text_length(fed + chunk.size(), limit_);
+    check_text_length(fed + size, limit_);
+}
+
+std::vector<token> token_stream::feed(std::string_view chunk) {
+    check_feed(chunk.size());
 
     compact();
     buffer_ += pending_tail_;
@@ -130,7 +137,8 @@ std::vector<token> token_stream::feed(std::string_view chunk) {
 }
 
 std::vector<token> token_stream::finish() {
-    if (finished_) throw std::logic_error("token_stream::finish called twice");
+    if (failed_) throw std::logic_error("stream_finish: the stream ended with an error");
+    if (finished_) throw std::logic_error("stream_finish: the stream is finished");
     compact();
     buffer_ += pending_tail_;
     pending_tail_.clear();
@@ -166,14 +174,14 @@ std::vector<token> token_stream::run(bool final) {
             break;
         }
     } catch (const lex_error& e) {
-        finished_ = true;
+        finished_ = failed_ = true;
         roll_back();
         cursor_ = state.cursor;
         throw lex_error(e.what(), e.where, std::move(out));
     } catch (...) {
         // Anything else (an allocation failure) would lose the tokens decided in this call, so
         // the stream cannot go on either.
-        finished_ = true;
+        finished_ = failed_ = true;
         roll_back();
         cursor_ = state.cursor;
         throw;

@@ -48,17 +48,24 @@ public:
     // The tokens this chunk decided (offsets in the whole text; lexemes view the stream's
     // buffer and are valid until the next call).  Throws lex_error, whose `tokens` are those
     // this call decided before the error (viewing the buffer likewise); the stream is then
-    // finished, as after any other failure while lexing.  Throws std::logic_error
-    // "token_stream::feed after finish", and std::invalid_argument "text too long: tessel
-    // lexes at most <limit> bytes" when the whole text would pass the limit (nothing changes;
-    // the stream stays usable).
+    // finished, as after any other failure while lexing.  A refused feed (see check_feed)
+    // changes nothing.
     std::vector<token> feed(std::string_view chunk);
+    // Throws what feed would throw before it lexes a chunk of `size` bytes: std::logic_error
+    // "stream_feed: the stream is finished" or "stream_feed: the stream ended with an error",
+    // and std::invalid_argument "text too long: tessel lexes at most <limit> bytes" when the
+    // whole text would pass the limit (the stream stays usable).  A caller that keeps its own
+    // record of the text fed asks this first, so that a refused chunk is recorded nowhere.
+    void check_feed(std::size_t size) const;
     // The remaining tokens.  Throws lex_error (as feed), std::logic_error
-    // "token_stream::finish called twice".
+    // "stream_finish: the stream is finished" or "stream_finish: the stream ended with an
+    // error".
     std::vector<token> finish();
     // The bytes from the first token not yet returned to the end of what was fed.
     std::size_t buffered() const noexcept;
     bool finished() const noexcept { return finished_; }
+    // Finished by a failure while lexing (a lex_error or an allocation failure).
+    bool failed() const noexcept { return failed_; }
 
 private:
     // Drops the lexed text before the cursor that no rule can look back at any more.
@@ -75,6 +82,7 @@ private:
     std::vector<transition_record> log_;  // the current step's mode changes
     std::string pending_tail_;  // an incomplete UTF-8 character held back from the end
     bool finished_ = false;
+    bool failed_ = false;
 };
 
 }  // namespace tessel

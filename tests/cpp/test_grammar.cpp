@@ -107,6 +107,47 @@ TEST(Grammar, EveryFailureAtItsLineAndColumn) {
     }
 }
 
+// Bytes that cannot travel on as text: invalid UTF-8 in a name or the options (the engine
+// refuses it in a pattern), and a NUL in a name, a pattern or the options (a push= or set= target included).  Each is refused at the
+// byte's own line and column, and the error's text holds the whole cause.
+TEST(Grammar, BytesThatAreNotTextAtTheirColumn) {
+    using namespace std::string_literals;
+    const std::string nul_name = "a rule name cannot hold a NUL character";
+    const std::string nul_option = "an option cannot hold a NUL character";
+    const std::string nul_pattern = "a pattern cannot hold a NUL character (write it as \\x00)";
+    struct row {
+        std::string text;
+        std::string expected;
+    } rows[] = {
+        {"n\xFFme\ta", "1:2: invalid UTF-8 (byte 0xff)"},
+        {"# ok\nname\t\xC3(", "2:6: invalid regex: invalid UTF-8 byte in pattern"},  // the engine's wording
+        {"lb\t(?<\xBF" "a)b", "1:7: invalid regex: invalid UTF-8 byte in pattern"},  // not quoted in a message
+        {"lb\t(?P<a\xC3\xA9\xE2\x82" ">x)", "1:11: invalid regex: invalid UTF-8 byte in pattern"},
+        {"x\t[\xC3\xA9-a]", "1:4: invalid regex: bad character range \xC3\xA9-a"},  // whole characters quoted
+        {"x\ta\tin=\xC0\x80", "1:8: invalid UTF-8 (byte 0xc0)"},            // overlong
+        {"x\ta\tpush=\xED\xA0\x80", "1:10: invalid UTF-8 (byte 0xed)"},    // a surrogate
+        {"  \x80x\ta", "1:3: invalid UTF-8 (byte 0x80)"},
+        {"x\ta\tskip \xF4\x90\x80\x80", "1:10: invalid UTF-8 (byte 0xf4)"},  // above U+10FFFF
+        {"na\0me\ta"s, "1:3: " + nul_name},
+        {"na\0\xFF\ta"s, "1:4: invalid UTF-8 (byte 0xff)"},  // the bad byte, not the NUL, is first
+        {"x\ta\0b"s, "1:4: " + nul_pattern},
+        {"x\ta\tin=m push=\0q"s, "1:15: " + nul_option},
+        {"x\ta\tset=\0"s, "1:9: " + nul_option},
+        {"x\ta\tin=\0,y skip"s, "1:8: " + nul_option},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(failure(r.text), r.expected) << testing::PrintToString(r.text);
+        try {
+            parse_grammar(r.text, "g.lex");
+        } catch (const grammar_error& e) {
+            EXPECT_EQ(std::string(e.what()).find('\0'), std::string::npos);
+            EXPECT_TRUE(std::string(e.what()).ends_with(e.cause));
+        }
+    }
+    // Valid UTF-8 beyond ASCII is fine everywhere, and comment lines are never looked at.
+    EXPECT_EQ(failure("# \xFF\0\nnom\xC3\xA9\t\xE2\x82\xAC\tin=\xF0\x9F\x98\x80"s), "parsed");
+}
+
 TEST(Grammar, ErrorTextFormat) {
     struct row {
         std::uint64_t line, column;

@@ -2,6 +2,8 @@
 // insignificant modes, the per-rule path report and the context a stream must keep.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <stdexcept>
 
 #include "lexer_test_support.h"
@@ -48,6 +50,8 @@ TEST(LexerCompile, ModesAreNumberedByFirstMention) {
     EXPECT_EQ(empty.mode_name(0), "default");
 }
 
+std::vector<std::uint32_t> as_vector(tessel::dispatch_table::list l) { return {l.begin(), l.end()}; }
+
 TEST(LexerCompile, DispatchListsFollowTheFirstBytes) {
     lexer lx({rule(1, "if"),                                  // single first byte
               rule(2, "[a-c]x", false, {"default", "x", "x"}),  // a set; two modes, x named twice
@@ -55,20 +59,81 @@ TEST(LexerCompile, DispatchListsFollowTheFirstBytes) {
               rule(4, "bb")},
              {});
     using list = std::vector<std::uint32_t>;
-    const tessel::dispatch_table& d = lx.dispatch(0);
-    EXPECT_EQ(d['i'], list({0}));
-    EXPECT_EQ(d['a'], list({1}));
-    EXPECT_EQ(d['b'], list({1, 3}));
-    EXPECT_EQ(d['c'], list({1}));
-    EXPECT_EQ(d[tessel::no_first_byte_list], list({2}));
-    EXPECT_TRUE(d['f'].empty());
-    const tessel::dispatch_table& x = lx.dispatch(1);
-    EXPECT_EQ(x['a'], list({1}));
+    const tessel::dispatch_table d = lx.dispatch(0);
+    EXPECT_EQ(as_vector(d['i']), list({0}));
+    EXPECT_EQ(as_vector(d['a']), list({1}));
+    EXPECT_EQ(as_vector(d['b']), list({1, 3}));
+    EXPECT_EQ(as_vector(d['c']), list({1}));
+    EXPECT_EQ(as_vector(d[tessel::no_first_byte_list]), list({2}));
+    for (unsigned b = 0; b < 256; ++b) {
+        if (b != 'i' && (b < 'a' || b > 'c')) {
+            EXPECT_TRUE(d[b].empty()) << b;
+        }
+    }
+    const tessel::dispatch_table x = lx.dispatch(1);
+    EXPECT_EQ(as_vector(x['a']), list({1}));
     EXPECT_TRUE(x['i'].empty() && x[tessel::no_first_byte_list].empty());
 
     const kestrel::byte_set& open = lx.opening_bytes(0);
     EXPECT_EQ(open.count(), 4);
     EXPECT_TRUE(open.test('i') && open.test('a') && open.test('b') && open.test('c'));
+    EXPECT_EQ(d.opening().count(), 4);
+}
+
+// The compact tables must say exactly what 257 plain lists per mode would: checked here
+// against such lists built naively from the first-byte analysis, over modes that share
+// tables, share only their byte split, or share nothing.
+TEST(LexerCompile, CompactTablesEqualPlainLists) {
+    std::vector<tessel::rule> rules;
+    const char* patterns[] = {"[a-f]+", "a", "x|y", "[^a]", "b*", "\\d", "(?i)k", "ab|cd"};
+    std::vector<std::vector<std::string>> modes_of = {{}, {"p", "q"}, {"q"}, {"p"}, {"r", "default"}, {"s"}, {"s", "r"}, {"t"}};
+    for (std::size_t i = 0; i < std::size(patterns); ++i) rules.push_back(rule(std::int32_t(i), patterns[i], false, modes_of[i]));
+    rules.push_back(rule(100, "[a-f]+", false, {"u"}));  // u's table equals default's in shape
+    lexer lx(rules, {});
+    for (std::uint32_t m = 0; m < lx.mode_count(); ++m) {
+        std::array<std::vector<std::uint32_t>, 257> plain;
+        for (std::uint32_t i = 0; i < lx.rules().size(); ++i) {
+            const auto& r = lx.rules()[i];
+            const bool in = r.in_mode.empty() ? m == 0
+                                              : std::find(r.in_mode.begin(), r.in_mode.end(), lx.mode_name(m)) != r.in_mode.end();
+            if (!in) continue;
+            const auto& facts = r.regex.prog().facts;
+            if (!facts.first_bytes_known) {
+                plain[256].push_back(i);
+                continue;
+            }
+            for (unsigned b = 0; b < 256; ++b) {
+                if (facts.first_bytes.test(static_cast<std::uint8_t>(b))) plain[b].push_back(i);
+            }
+        }
+        const tessel::dispatch_table t = lx.dispatch(m);
+        for (unsigned b = 0; b <= 256; ++b) {
+            EXPECT_EQ(as_vector(t[b]), plain[b]) << lx.mode_name(m) << " byte " << b;
+            if (b < 256) {
+                EXPECT_EQ(lx.opening_bytes(m).test(static_cast<std::uint8_t>(b)), !plain[b].empty());
+            }
+        }
+    }
+}
+
+// Many small modes cost a few dozen bytes each, not a wide table each; modes with equal
+// tables share one.
+TEST(LexerCompile, SmallModesStaySmall) {
+    constexpr std::size_t modes = 20000;
+    std::vector<tessel::rule> distinct, alike;
+    const tessel::rule one = rule(0, "a");
+    for (std::size_t i = 0; i < modes; ++i) {
+        tessel::rule r{std::int32_t(i), "a", one.regex, false, {"m" + std::to_string(i)}, std::nullopt};
+        distinct.push_back(r);
+        r.in_mode = {"m" + std::to_string(i), "n" + std::to_string(i)};
+        alike.push_back(std::move(r));
+    }
+    const lexer a(std::move(distinct), {});
+    EXPECT_LT(a.dispatch_bytes(), 80 * (modes + 1));
+    const lexer b(std::move(alike), {});
+    // Modes m_i and n_i have equal tables: the second of each pair costs only its index.
+    EXPECT_LT(b.dispatch_bytes(), a.dispatch_bytes() + 8 * modes);
+    EXPECT_EQ(as_vector(b.dispatch(*b.mode_index("n7"))['a']), std::vector<std::uint32_t>{7});
 }
 
 TEST(LexerCompile, EveryMessageInCheckOrder) {

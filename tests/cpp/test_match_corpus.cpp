@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "match_text.h"
+#include "shape_matchers.h"
 
 #include <array>
 #include <cctype>
@@ -183,16 +184,7 @@ std::optional<std::string> mismatch(const corpus_case& c, const kestrel::match_r
     return std::nullopt;
 }
 
-const std::array<std::pair<matcher_choice, const char*>, 8> shape_matchers = {{
-    {matcher_choice::byte_class_run, "byte_class_run"},
-    {matcher_choice::code_point_class_run, "code_point_class_run"},
-    {matcher_choice::possessive_run, "possessive_run"},
-    {matcher_choice::literal_string, "literal_string"},
-    {matcher_choice::fixed_sequence, "fixed_sequence"},
-    {matcher_choice::any_run, "any_run"},
-    {matcher_choice::straight_alternation, "straight_alternation"},
-    {matcher_choice::run_then_lookahead, "run_then_lookahead"},
-}};
+using match_text::shape_matchers;
 
 TEST(MatchCorpus, EveryMatcherAgreesWithTheExpectedSlots) {
     std::vector<std::string> problems;

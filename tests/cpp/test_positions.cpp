@@ -143,4 +143,31 @@ TEST(Positions, EndOf) {
     }
 }
 
+// The longest text tessel accepts ends at a line and column that still fit 32 bits (each byte
+// adds at most one of either), and one byte more is refused.  Positions that only a caller can
+// make up are refused by end_of before they wrap, whichever unit counts the columns.
+TEST(Positions, NoPositionWraps) {
+    static_assert(1 + tessel::max_text_bytes <= UINT32_MAX);
+    EXPECT_NO_THROW(tessel::check_text_length(tessel::max_text_bytes));
+    EXPECT_THROW(tessel::check_text_length(std::uint64_t{UINT32_MAX}), std::invalid_argument);
+
+    const std::string src = "ab\ncd";
+    const auto near_top = [&](std::uint32_t off, std::uint32_t len, std::uint32_t line, std::uint32_t column) {
+        return tessel::token{1, std::string_view(src).substr(off, len), {off, line, column}, 0};
+    };
+    for (column_unit unit : {column_unit::bytes, column_unit::codepoints, column_unit::utf16}) {
+        EXPECT_EQ(tessel::end_of(src, near_top(0, 2, 1, UINT32_MAX - 2), unit), (position{2, 1, UINT32_MAX}));
+        EXPECT_EQ(tessel::end_of(src, near_top(1, 3, UINT32_MAX - 3, 7), unit), (position{4, UINT32_MAX - 2, 2}));
+        for (const tessel::token& t : {near_top(0, 2, 1, UINT32_MAX - 1), near_top(1, 2, UINT32_MAX - 1, 1),
+                                       near_top(4, 2, 9, UINT32_MAX)}) {
+            try {
+                tessel::end_of(src, t, unit);
+                ADD_FAILURE() << "accepted " << t.pos.line << ":" << t.pos.column;
+            } catch (const std::out_of_range& e) {
+                EXPECT_STREQ(e.what(), "end_of: the token would end past line or column 4294967295");
+            }
+        }
+    }
+}
+
 }  // namespace

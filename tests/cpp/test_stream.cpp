@@ -82,13 +82,15 @@ TEST(TokenStream, HoldsBackWhatMoreTextCouldChange) {
     EXPECT_EQ(call(s1, "c"), lines({"1 \"a\" @0 1:1 m0",
                                     "error: no rule matches in mode 'default' (entered at 1:1) @1 1:2"}));
     EXPECT_TRUE(s1.finished());
-    EXPECT_EQ(logic_error_of(s1, true), "token_stream::feed after finish");
-    EXPECT_EQ(logic_error_of(s1, false), "token_stream::finish called twice");
+    EXPECT_TRUE(s1.failed());
+    EXPECT_EQ(logic_error_of(s1, true), "stream_feed: the stream ended with an error");
+    EXPECT_EQ(logic_error_of(s1, false), "stream_finish: the stream ended with an error");
     token_stream s2(a_ab);
     EXPECT_EQ(call(s2, "a"), lines{});
     EXPECT_EQ(call(s2, nullptr), lines({"1 \"a\" @0 1:1 m0"}));
-    EXPECT_EQ(logic_error_of(s2, true), "token_stream::feed after finish");
-    EXPECT_EQ(logic_error_of(s2, false), "token_stream::finish called twice");
+    EXPECT_FALSE(s2.failed());
+    EXPECT_EQ(logic_error_of(s2, true), "stream_feed: the stream is finished");
+    EXPECT_EQ(logic_error_of(s2, false), "stream_finish: the stream is finished");
 
     auto words = make({rule(1, "[a-z]+"), rule(2, " ", true)});
     token_stream s3(words);
@@ -98,7 +100,7 @@ TEST(TokenStream, HoldsBackWhatMoreTextCouldChange) {
     EXPECT_EQ(s3.buffered(), 1u);  // a skip match at the end could still grow
     EXPECT_EQ(call(s3, "d e!f"), lines({"1 \"d\" @4 1:5 m0", "1 \"e\" @6 1:7 m0",
                                         "error: no rule matches in mode 'default' (entered at 1:1) @7 1:8"}));
-    EXPECT_EQ(logic_error_of(s3, true), "token_stream::feed after finish");
+    EXPECT_EQ(logic_error_of(s3, true), "stream_feed: the stream ended with an error");
 }
 
 TEST(TokenStream, IncompleteCharacterWaitsInThePendingTail) {
@@ -171,8 +173,41 @@ TEST(TokenStream, LengthLimit) {
         EXPECT_STREQ(e.what(), "text too long: tessel lexes at most 6 bytes");
     }
     EXPECT_FALSE(s.finished());
+    EXPECT_EQ(s.buffered(), 4u);  // the refused chunk left no trace
+    EXPECT_THROW(s.check_feed(3), std::invalid_argument);
+    EXPECT_NO_THROW(s.check_feed(2));
     EXPECT_EQ(call(s, "\xA9" "d"), lines{});
     EXPECT_EQ(call(s, nullptr), lines({"1 \"abcéd\" @0 1:1 m0"}));
+}
+
+// A refused feed, whatever the reason, leaves the stream exactly as it was: the buffer does not
+// grow, and check_feed refuses the same chunk with the same message before anything is touched.
+TEST(TokenStream, RefusedFeedsChangeNothing) {
+    auto lx = make({rule(1, "a"), rule(2, "ab")});
+    const std::string big(1 << 20, 'a');
+    struct case_ {
+        const char* what;
+        const char* before;  // fed first; nullptr: finish
+        const char* message;
+    };
+    for (const case_& c : {case_{"after finish", nullptr, "stream_feed: the stream is finished"},
+                           case_{"after an error", "a!", "stream_feed: the stream ended with an error"}}) {
+        SCOPED_TRACE(c.what);
+        token_stream s(lx);
+        call(s, "a");
+        call(s, c.before);
+        const std::size_t held = s.buffered();
+        for (int i = 0; i < 3; ++i) {
+            try {
+                s.feed(big);
+                ADD_FAILURE() << "no throw";
+            } catch (const std::logic_error& e) {
+                EXPECT_STREQ(e.what(), c.message);
+            }
+            EXPECT_EQ(s.buffered(), held);
+        }
+        EXPECT_THROW(s.check_feed(0), std::logic_error);
+    }
 }
 
 // ---- streams fed in random chunks against eager lexing ----

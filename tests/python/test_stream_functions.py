@@ -28,9 +28,9 @@ def test_an_unlexable_byte_raises_with_the_decided_tokens():
         _tessel.stream_feed(s, "c")
     assert lexemes(info.value.tokens) == ["a"]
     assert info.value.offset == 1
-    with pytest.raises(_tessel.error, match="^token_stream::feed after finish$"):
+    with pytest.raises(_tessel.error, match="^stream_feed: the stream ended with an error$"):
         _tessel.stream_feed(s, "a")
-    with pytest.raises(_tessel.error, match="^token_stream::finish called twice$"):
+    with pytest.raises(_tessel.error, match="^stream_finish: the stream ended with an error$"):
         _tessel.stream_finish(s)
 
 

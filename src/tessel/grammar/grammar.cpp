@@ -21,6 +21,12 @@
 // order mark on line 1), which is what an editor shows.  The transition targets are checked
 // after the last line because a mode may be given its rules further down the file.
 //
+// What reaches a caller is text: names, patterns and options must be valid UTF-8 (refused at
+// the first bad byte, a pattern's in the engine's own words, before the engine's parser can
+// meet the byte inside a construct and quote it) and hold no NUL, which would cut a message
+// short or make a mode name that compilation could not take as given.  Any byte of an engine
+// message that is not text is written \xhh.  Comment lines are not looked at.
+//
 // Limits.  Mode names are not checked beyond "not empty, no comma in a target": lexer
 // compilation resolves them.  A rule naming a mode twice keeps both mentions.  When one word
 // is both malformed and a second transition ("push=a push="), the word's own fault (its
@@ -37,6 +43,7 @@
 #include <utility>
 
 #include "kestrel/regex_error.h"
+#include "tessel/position.h"
 
 namespace tessel {
 
@@ -52,6 +59,9 @@ constexpr std::string_view blank_pattern_cause =
 constexpr std::string_view empty_pattern_cause = "empty pattern";
 constexpr std::string_view nul_in_pattern_cause =
     "a pattern cannot hold a NUL character (write it as \\x00)";
+constexpr std::string_view bad_utf8_pattern_cause = "invalid regex: invalid UTF-8 byte in pattern";
+constexpr std::string_view nul_in_name_cause = "a rule name cannot hold a NUL character";
+constexpr std::string_view nul_in_option_cause = "an option cannot hold a NUL character";
 constexpr std::string_view second_transition_cause =
     "a rule fires at most one transition (push=, set= or pop)";
 constexpr std::string_view no_rules_cause = "no rules (the grammar is empty)";
@@ -71,6 +81,49 @@ std::string compose(std::string_view origin, std::uint64_t line, std::uint64_t c
     text += cause;
     return text;
 }
+
+// The offset of the first byte of `text` that does not begin a valid UTF-8 character (strict:
+// no overlong forms, no surrogates), or npos.
+std::size_t first_invalid_utf8(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        if (p[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        const auto rest = static_cast<std::uint32_t>(std::min<std::size_t>(text.size() - i, 4));
+        const std::uint32_t k = utf8_length_at(p + i, rest, 0);
+        if (k == 0) return i;
+        i += k;
+    }
+    return std::string_view::npos;
+}
+
+// Two lower-case hex digits.
+std::string hex_digits(std::uint8_t byte) {
+    static constexpr char digits[] = "0123456789abcdef";
+    return {digits[byte >> 4], digits[byte & 15]};
+}
+
+// The text with each byte that does not begin a valid UTF-8 character, and each NUL, written
+// as \xhh: a message must stay text even where it quotes bytes.
+std::string escaped_non_text(std::string_view text) {
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::string_view rest = text.substr(at);
+        const std::size_t bad = std::min(first_invalid_utf8(rest), rest.find('\0'));
+        if (bad == std::string_view::npos) {
+            out.append(text.substr(at));
+            break;
+        }
+        out.append(text.substr(at, bad));
+        out += "\\x" + hex_digits(static_cast<std::uint8_t>(text[at + bad]));
+        at += bad + 1;
+    }
+    return out;
+}
+
+std::string invalid_utf8_cause(std::uint8_t byte) { return "invalid UTF-8 (byte 0x" + hex_digits(byte) + ")"; }
 
 // One tab-separated piece of a trimmed line and its 1-based column in the untrimmed line.
 struct field {
@@ -106,6 +159,8 @@ public:
 
 private:
     rule_options read_options(const field& options, std::uint64_t line_no) const;
+    // Refuses the field's first byte that is not UTF-8, else its first NUL (with nul_cause).
+    void check_text(const field& f, std::uint64_t line_no, std::string_view nul_cause) const;
     std::string mode_name(std::string_view word, std::size_t prefix, std::uint64_t line_no,
                           std::uint64_t column) const;
 
@@ -141,12 +196,20 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
 
     const field& name = fields[0];
     const field& pattern = fields[1];
+    // Names and modes are handed on as text (as Python str, and inside messages that travel
+    // as C strings): a byte that is not UTF-8, or a NUL, which would cut a message short or
+    // make a rule that compile() refuses, is refused where it stands.
+    check_text(name, line_no, nul_in_name_cause);
     if (pattern.text.empty()) fail(line_no, pattern.column, std::string(empty_pattern_cause));
     // compile() takes patterns as str without NUL characters: a rule read from a grammar must
-    // be one it accepts as it is.
-    if (const std::size_t nul = pattern.text.find('\0'); nul != std::string_view::npos) {
+    // be one it accepts as it is.  Bad UTF-8 is refused here, before the engine, whose parser
+    // may meet the byte inside a construct first and quote it in a message.
+    const std::size_t nul = pattern.text.find('\0');
+    const std::size_t bad = first_invalid_utf8(pattern.text);
+    if (nul != std::string_view::npos && nul < bad) {
         fail(line_no, pattern.column + nul, std::string(nul_in_pattern_cause));
     }
+    if (bad != std::string_view::npos) fail(line_no, pattern.column + bad, std::string(bad_utf8_pattern_cause));
 
     std::optional<kestrel::regex> compiled;
     try {
@@ -154,11 +217,14 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
     } catch (const kestrel::regex_error& e) {
         const std::uint64_t offset =
             e.position() > 0 ? static_cast<std::uint64_t>(e.position()) : 0;
-        fail(line_no, pattern.column + offset, "invalid regex: " + e.message());
+        fail(line_no, pattern.column + offset, "invalid regex: " + escaped_non_text(e.message()));
     }
 
     rule_options options;
-    if (fields.size() == 3) options = read_options(fields[2], line_no);
+    if (fields.size() == 3) {
+        check_text(fields[2], line_no, nul_in_option_cause);
+        options = read_options(fields[2], line_no);
+    }
     if (options.action && options.action->kind != transition_kind::pop) {
         targets_.push_back({options.action->target, line_no, options.action_column});
     }
@@ -168,6 +234,15 @@ void reader::read_line(std::string_view line, std::uint64_t line_no) {
                                  options.skip, std::move(options.in_mode),
                                  std::move(options.action)});
     result_.names.emplace_back(name.text);
+}
+
+void reader::check_text(const field& f, std::uint64_t line_no, std::string_view nul_cause) const {
+    if (const std::size_t bad = first_invalid_utf8(f.text); bad != std::string_view::npos) {
+        fail(line_no, f.column + bad, invalid_utf8_cause(static_cast<std::uint8_t>(f.text[bad])));
+    }
+    if (const std::size_t nul = f.text.find('\0'); nul != std::string_view::npos) {
+        fail(line_no, f.column + nul, std::string(nul_cause));
+    }
 }
 
 // The mode name after the `prefix` bytes of a push= or set= word.
