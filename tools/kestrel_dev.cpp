@@ -2,6 +2,11 @@
 //
 //   kestrel-dev tree PATTERN            the syntax tree
 //   kestrel-dev program PATTERN         the program, its tables and the analysis facts
+//   kestrel-dev bytes PATTERN [--assertions] [--max N]
+//                                       the program lowered to bytes (asserts kept only
+//                                       with --assertions; N instructions of class
+//                                       expansion at most, 20000 by default), its byte
+//                                       sets and byte classes
 //   kestrel-dev match [-m MATCHER] [-e] PATTERN SUBJECT [OFFSET]
 //                                       one anchored match: the slots, or "nomatch"
 //   kestrel-dev batch                   one case per line on standard input (below)
@@ -32,6 +37,7 @@
 #include <vector>
 
 #include "kestrel/agreement_check.h"
+#include "kestrel/byte_program.h"
 #include "kestrel/dfa.h"
 #include "kestrel/parser.h"
 #include "kestrel/program_dump.h"
@@ -180,8 +186,37 @@ int batch() {
     return 0;
 }
 
+// bytes PATTERN [--assertions] [--max N]
+int bytes_command(const std::vector<std::string>& args) {
+    bool assertions = false;
+    std::uint32_t max = 20000;
+    std::optional<std::string> pattern;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--assertions") {
+            assertions = true;
+        } else if (args[i] == "--max" && i + 1 < args.size()) {
+            const std::string& n = args[++i];
+            if (n.empty() || n.size() > 9 ||
+                n.find_first_not_of("0123456789") != std::string::npos) {
+                std::cerr << "kestrel-dev: --max wants a number of instructions\n";
+                return 2;
+            }
+            max = static_cast<std::uint32_t>(std::stoul(n));
+        } else if (!pattern) {
+            pattern = args[i];
+        } else {
+            return -1;
+        }
+    }
+    if (!pattern) return -1;
+    kestrel::regex re(*pattern);
+    std::cout << kestrel::dump_byte_program(kestrel::lower_to_bytes(re.prog(), assertions, max));
+    return 0;
+}
+
 int usage() {
     std::cerr << "usage: kestrel-dev tree PATTERN | program PATTERN | "
+                 "bytes PATTERN [--assertions] [--max N] | "
                  "match [-m MATCHER] [-e] PATTERN SUBJECT [OFFSET] | batch | dfa PATTERN...\n";
     return 2;
 }
@@ -227,6 +262,10 @@ int main(int argc, char** argv) {
             kestrel::regex re(args[1]);
             std::cout << kestrel::dump_program(re.prog());
             return 0;
+        }
+        if (command == "bytes") {
+            const int rc = bytes_command(args);
+            return rc < 0 ? usage() : rc;
         }
         if (command == "match") {
             std::string matcher = "auto";

@@ -102,19 +102,20 @@ std::string quoted_bytes(const std::uint8_t* bytes, std::size_t n) {
     return out + "\"";
 }
 
-std::string set_of(const program& prog, std::uint16_t index) {
-    if (index >= prog.byte_sets.size()) return "<bad set>";
-    return format_byte_set(prog.byte_sets[index]);
+std::string set_of(const std::vector<byte_set>& sets, std::uint16_t index) {
+    if (index >= sets.size()) return "<bad set>";
+    return format_byte_set(sets[index]);
 }
 
-std::string instruction_text(const program& prog, const instruction& in) {
+// One instruction; byte sets are looked up in `sets` (the program's or a byte program's).
+std::string instruction_text(const std::vector<byte_set>& sets, const instruction& in) {
     const std::string slot_exit =
         ", slot " + std::to_string(in.x) + ", exit " + std::to_string(in.y);
     switch (in.op) {
         case opcode::byte:
             return "byte " + byte_text(in.arg);
         case opcode::byte_set:
-            return "byte_set " + std::to_string(in.index) + " " + set_of(prog, in.index);
+            return "byte_set " + std::to_string(in.index) + " " + set_of(sets, in.index);
         case opcode::klass_cp:
             return "klass_cp " + std::to_string(in.index);
         case opcode::split:
@@ -132,7 +133,7 @@ std::string instruction_text(const program& prog, const instruction& in) {
         case opcode::possessive_byte:
             return "possessive_byte " + byte_text(in.arg) + slot_exit;
         case opcode::possessive_set:
-            return "possessive_set " + std::to_string(in.index) + " " + set_of(prog, in.index) +
+            return "possessive_set " + std::to_string(in.index) + " " + set_of(sets, in.index) +
                    slot_exit;
         case opcode::possessive_cp:
             return "possessive_cp " + std::to_string(in.index) + slot_exit;
@@ -177,6 +178,14 @@ const char* run_kind_name(run_kind k) {
     return "?";
 }
 
+std::string instruction_lines(const std::vector<instruction>& code,
+                              const std::vector<byte_set>& sets) {
+    std::string out;
+    for (std::size_t i = 0; i < code.size(); ++i)
+        out += numbered(i, instruction_text(sets, code[i]));
+    return out;
+}
+
 }  // namespace
 
 std::string format_byte_set(const byte_set& set) {
@@ -201,10 +210,7 @@ std::string format_byte_set(const byte_set& set) {
 }
 
 std::string dump_instructions(const program& prog) {
-    std::string out;
-    for (std::size_t i = 0; i < prog.instructions.size(); ++i)
-        out += numbered(i, instruction_text(prog, prog.instructions[i]));
-    return out;
+    return instruction_lines(prog.instructions, prog.byte_sets);
 }
 
 std::string dump_tables(const program& prog) {
@@ -330,6 +336,31 @@ std::string dump_facts(const analysis& a) {
         out += "\n";
     }
     return out;
+}
+
+std::string dump_byte_classes(const byte_class_map& classes) {
+    std::string out = "classes " + std::to_string(classes.count) + "\n";
+    for (std::uint32_t c = 0; c < classes.count; ++c) {
+        byte_set members;
+        for (unsigned b = 0; b < 256; ++b)
+            if (classes.classes[b] == c) members.set(static_cast<std::uint8_t>(b));
+        out += numbered(c, format_byte_set(members));
+    }
+    return out;
+}
+
+std::string dump_byte_program(const byte_program& bp) {
+    std::string out = std::string("byte program ") + (bp.ok ? "ok" : "declined") +
+                      (bp.has_assertions ? " has_assertions" : "") +
+                      (bp.unicode ? " unicode" : " ascii") + "\n";
+    if (!bp.ok) return out;
+    out += instruction_lines(bp.instructions, bp.byte_sets);
+    if (!bp.byte_sets.empty()) {
+        out += "byte sets:\n";
+        for (std::size_t i = 0; i < bp.byte_sets.size(); ++i)
+            out += numbered(i, format_byte_set(bp.byte_sets[i]));
+    }
+    return out + dump_byte_classes(compute_byte_classes(bp));
 }
 
 std::string dump_program(const program& prog) {

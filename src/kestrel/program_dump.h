@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "kestrel/byte_program.h"
 #include "kestrel/byte_set.h"
 #include "kestrel/program.h"
 
@@ -24,5 +25,12 @@ std::string dump_tables(const program& prog);
 std::string dump_facts(const analysis& facts);
 // The three parts above, in that order, after a header line with the slot count and flags.
 std::string dump_program(const program& prog);
+
+// The classes of a byte-class map, one line each: its number and its bytes as a set.
+std::string dump_byte_classes(const byte_class_map& classes);
+// A byte program: a header line ("byte program ok" or "declined", has_assertions, the word
+// mode), its instructions and byte sets in the format above, then the classes that
+// compute_byte_classes gives it.  A declined lowering prints the header only.
+std::string dump_byte_program(const byte_program& bp);
 
 }  // namespace kestrel

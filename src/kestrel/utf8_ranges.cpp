@@ -70,6 +70,25 @@ void append_utf8_sequences(std::uint32_t first, std::uint32_t last,
     split_range(first, last, out);
 }
 
+void append_class_sequences(const byte_set& ascii, range_view ranges,
+                            std::vector<utf8_sequence>& out) {
+    unsigned b = 0;
+    while (b < 128) {
+        if (!ascii.test(static_cast<std::uint8_t>(b))) {
+            ++b;
+            continue;
+        }
+        unsigned e = b;
+        while (e + 1 < 128 && ascii.test(static_cast<std::uint8_t>(e + 1))) ++e;
+        utf8_sequence seq;
+        seq.length = 1;
+        seq.ranges[0] = {static_cast<std::uint8_t>(b), static_cast<std::uint8_t>(e)};
+        out.push_back(seq);
+        b = e + 1;
+    }
+    for (const code_point_range& r : ranges) append_utf8_sequences(r.first, r.last, out);
+}
+
 int utf8_length(std::uint32_t cp) noexcept {
     if (cp < 0x80) return 1;
     if (cp < 0x800) return 2;

@@ -12,6 +12,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "kestrel/byte_set.h"
+#include "kestrel/unicode.h"
+
 namespace kestrel {
 
 struct byte_range {
@@ -36,6 +39,13 @@ inline constexpr std::uint32_t surrogate_last = 0xDFFF;
 // range or one that holds only surrogates.
 void append_utf8_sequences(std::uint32_t first, std::uint32_t last,
                            std::vector<utf8_sequence>& out);
+
+// Appends the sequences of a whole character class: first every maximal run of members
+// among bytes 0-127 of `ascii` as a one-byte sequence, then the sequences of each range of
+// `ranges` (sorted, disjoint, all >= 128) in order.  An empty result means the class holds
+// no well-formed character (for example only surrogates).
+void append_class_sequences(const byte_set& ascii, range_view ranges,
+                            std::vector<utf8_sequence>& out);
 
 // UTF-8 length of a code point (1 to 4) and its encoding into out[0..length).
 int utf8_length(std::uint32_t cp) noexcept;
