@@ -330,8 +330,29 @@ dfa::dfa(const std::vector<const program*>& programs) {
 
 // ---- the memo ----
 
+dfa_memo::dfa_memo(const dfa_memo& other)
+    : length_(other.length_),
+      owner_(other.owner_),
+      tail_alive_(other.tail_alive_),
+      created_(other.created_),
+      flags_(other.flags_),
+      keys_(other.keys_),
+      offsets_(other.offsets_),
+      block_count_(other.block_count_) {
+    for (const auto& chunk : other.chunks_) {
+        chunks_.emplace_back(new std::uint64_t[chunk_blocks * block_words]);
+        std::copy(chunk.get(), chunk.get() + chunk_blocks * block_words, chunks_.back().get());
+    }
+}
+
+dfa_memo& dfa_memo::operator=(const dfa_memo& other) {
+    if (this != &other) *this = dfa_memo(other);
+    return *this;
+}
+
 std::size_t dfa_memo::memory_bytes() const noexcept {
-    return pool_.capacity() * sizeof(std::uint64_t) + keys_.capacity() * sizeof(std::uint64_t) +
+    return chunks_.size() * chunk_blocks * block_words * sizeof(std::uint64_t) +
+           keys_.capacity() * sizeof(std::uint64_t) +
            offsets_.capacity() * sizeof(std::uint32_t) + flags_.capacity();
 }
 
@@ -348,7 +369,7 @@ const std::uint64_t* dfa_memo::find(std::uint64_t key) const noexcept {
     const std::size_t mask = keys_.size() - 1;
     for (std::size_t i = slot_of(key, mask);; i = (i + 1) & mask) {
         if (keys_[i] == 0) return nullptr;
-        if (keys_[i] == key + 1) return pool_.data() + std::size_t{offsets_[i]} * block_words;
+        if (keys_[i] == key + 1) return block_at(offsets_[i]);
     }
 }
 
@@ -371,16 +392,17 @@ std::uint64_t* dfa_memo::find_or_add(std::uint64_t key) {
         keys_.swap(keys);
         offsets_.swap(offsets);
     }
-    last_block_ = nullptr;  // the pool may move
     const std::size_t mask = keys_.size() - 1;
     for (std::size_t i = slot_of(key, mask);; i = (i + 1) & mask) {
-        if (keys_[i] == key + 1) return pool_.data() + std::size_t{offsets_[i]} * block_words;
+        if (keys_[i] == key + 1) return block_at(offsets_[i]);
         if (keys_[i] == 0) {
+            if (block_count_ % chunk_blocks == 0) {
+                chunks_.emplace_back(new std::uint64_t[chunk_blocks * block_words]());
+            }
             keys_[i] = key + 1;
             offsets_[i] = static_cast<std::uint32_t>(block_count_);
-            pool_.resize(pool_.size() + block_words, 0);
             ++block_count_;
-            return pool_.data() + std::size_t{offsets_[i]} * block_words;
+            return block_at(offsets_[i]);
         }
     }
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -108,6 +109,11 @@ class dfa;
 class dfa_memo {
 public:
     explicit dfa_memo(std::uint32_t subject_length) noexcept : length_(subject_length) {}
+    // A copy records the same pairs in blocks of its own.
+    dfa_memo(const dfa_memo& other);
+    dfa_memo& operator=(const dfa_memo& other);
+    dfa_memo(dfa_memo&&) noexcept = default;
+    dfa_memo& operator=(dfa_memo&&) noexcept = default;
 
     std::uint32_t subject_length() const noexcept { return length_; }
     bool tail_alive() const noexcept { return tail_alive_; }
@@ -132,10 +138,16 @@ private:
     bool tail_alive_ = false;
     bool created_ = false;                 // the position sets exist (one flag per state)
     std::vector<std::uint8_t> flags_;      // per state: it has a recorded position
-    // Open-addressed table from (state << 32 | block) to the block's offset in pool_.
+    // Open-addressed table from (state << 32 | block) to the block's number.
     std::vector<std::uint64_t> keys_;      // key + 1; 0 marks an empty slot
     std::vector<std::uint32_t> offsets_;
-    std::vector<std::uint64_t> pool_;      // the blocks, block_words words each
+    // The blocks, block_words words each, in chunks of chunk_blocks that never move (no copy
+    // of everything recorded when the memo grows, and stable pointers for the lookup cache).
+    static constexpr std::size_t chunk_blocks = 16;
+    std::uint64_t* block_at(std::size_t b) const noexcept {
+        return chunks_[b / chunk_blocks].get() + (b % chunk_blocks) * block_words;
+    }
+    std::vector<std::unique_ptr<std::uint64_t[]>> chunks_;
     std::size_t block_count_ = 0;
     mutable std::uint64_t last_key_ = 0;   // one-entry cache of the last block looked up
     mutable const std::uint64_t* last_block_ = nullptr;

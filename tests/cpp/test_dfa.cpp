@@ -167,7 +167,7 @@ TEST(DfaMemo, FailingTailIsRecordedOnceAndHitsFromEveryLaterOffset) {
     EXPECT_TRUE(memo.tail_alive());
     // 10,000 positions of one state: three blocks of 4,096 positions, not 10,001 bits per state.
     EXPECT_EQ(memo.blocks(), 3u);
-    EXPECT_LT(memo.memory_bytes(), 8192u);
+    EXPECT_LT(memo.memory_bytes(), 16384u);
     // Every later scan stops after one byte: a recorded (state, position).  A tail that stops
     // on a hit after fewer than 33 bytes is not recorded again.
     for (std::uint32_t at = 1; at < n; ++at) {
@@ -176,6 +176,13 @@ TEST(DfaMemo, FailingTailIsRecordedOnceAndHitsFromEveryLaterOffset) {
         ASSERT_TRUE(r.open_end) << at;
     }
     EXPECT_EQ(memo.blocks(), 3u);
+    // A copy keeps the recorded pairs in blocks of its own.
+    kestrel::dfa_memo copy(memo);
+    EXPECT_EQ(copy.blocks(), 3u);
+    EXPECT_TRUE(b.automaton->match(5000, copy, bytes(text), n).open_end);
+    memo = kestrel::dfa_memo(n);
+    EXPECT_EQ(copy.blocks(), 3u);
+    EXPECT_EQ(memo.blocks(), 0u);
 }
 
 TEST(DfaMemo, TailsThatEndInAnAcceptAreNotRecorded) {
