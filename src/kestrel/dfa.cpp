@@ -38,6 +38,12 @@
 // state, allocated on first write and found through a small open-addressed table, so its
 // memory grows with what was recorded, never with states times the subject's length.
 //
+// Limits: the blocks pay off where recorded positions are sparse per state (an unterminated
+// string or comment now and then: a 100 MB text of such lines keeps tokenize's peak at about
+// 18 MB beyond the text).  Where failing tails of many states cover the whole subject, every
+// block of every such state is written and the memo costs what full bit sets would (36 states
+// over 100 MB: about 440 MB); bench/bench_lex.cpp measures both.
+//
 // `open_end` says whether bytes appended to the subject could change the answer: false when
 // the scan died, at the end of the subject whether the state has a live transition, and on a
 // memo hit whether any recorded tail ever stopped alive (conservative).
