@@ -36,13 +36,14 @@
 // pair stops at once, since nothing accepting can follow it.  Each pair is recorded once, so
 // the total cost stays linear.  The memo records positions in blocks of 4,096 bits per
 // state, allocated on first write and found through a small open-addressed table, so its
-// memory grows with what was recorded, never with states times the subject's length.
+// memory grows with what was recorded, never with states times the subject's length.  And
+// since a scan reads only positions after its start and the lexer's scans never start
+// further back than the one before, blocks wholly behind the current start are dropped (and
+// their storage reused) every 16 blocks of progress: what the memo holds is bounded by the
+// stretch of text that recorded tails span ahead of the cursor, not by the text.
 //
-// Limits: the blocks pay off where recorded positions are sparse per state (an unterminated
-// string or comment now and then: a 100 MB text of such lines keeps tokenize's peak at about
-// 18 MB beyond the text).  Where failing tails of many states cover the whole subject, every
-// block of every such state is written and the memo costs what full bit sets would (36 states
-// over 100 MB: about 440 MB); bench/bench_lex.cpp measures both.
+// Limits: a caller that goes back to an earlier start (none in the lexer) still gets right
+// answers, only fewer early stops.  bench/bench_lex.cpp measures the memo's peak memory.
 //
 // `open_end` says whether bytes appended to the subject could change the answer: false when
 // the scan died, at the end of the subject whether the state has a live transition, and on a
@@ -344,7 +345,10 @@ dfa_memo::dfa_memo(const dfa_memo& other)
       flags_(other.flags_),
       keys_(other.keys_),
       offsets_(other.offsets_),
-      block_count_(other.block_count_) {
+      block_count_(other.block_count_),
+      allocated_(other.allocated_),
+      free_(other.free_),
+      low_block_(other.low_block_) {
     for (const auto& chunk : other.chunks_) {
         chunks_.emplace_back(new std::uint64_t[chunk_blocks * block_words]);
         std::copy(chunk.get(), chunk.get() + chunk_blocks * block_words, chunks_.back().get());
@@ -364,8 +368,26 @@ std::size_t dfa_memo::memory_bytes() const noexcept {
 
 namespace {
 
+// The key's state (high half) and block (low half) must both reach the low bits the mask
+// keeps, so the key is mixed before masking.
 std::size_t slot_of(std::uint64_t key, std::size_t mask) noexcept {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+    key ^= key >> 31;
+    key *= 0x9E3779B97F4A7C15ull;
+    key ^= key >> 29;
+    return static_cast<std::size_t>(key) & mask;
+}
+
+// Puts an entry (key + 1, block) into a table known not to hold the key.
+void place(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& offsets, std::uint64_t stored,
+           std::uint32_t block) noexcept {
+    const std::size_t mask = keys.size() - 1;
+    for (std::size_t j = slot_of(stored - 1, mask);; j = (j + 1) & mask) {
+        if (keys[j] == 0) {
+            keys[j] = stored;
+            offsets[j] = block;
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -386,14 +408,7 @@ std::uint64_t* dfa_memo::find_or_add(std::uint64_t key) {
         std::vector<std::uint64_t> keys(size, 0);
         std::vector<std::uint32_t> offsets(size, 0);
         for (std::size_t i = 0; i < keys_.size(); ++i) {
-            if (keys_[i] == 0) continue;
-            for (std::size_t j = slot_of(keys_[i] - 1, size - 1);; j = (j + 1) & (size - 1)) {
-                if (keys[j] == 0) {
-                    keys[j] = keys_[i];
-                    offsets[j] = offsets_[i];
-                    break;
-                }
-            }
+            if (keys_[i] != 0) place(keys, offsets, keys_[i], offsets_[i]);
         }
         keys_.swap(keys);
         offsets_.swap(offsets);
@@ -402,15 +417,48 @@ std::uint64_t* dfa_memo::find_or_add(std::uint64_t key) {
     for (std::size_t i = slot_of(key, mask);; i = (i + 1) & mask) {
         if (keys_[i] == key + 1) return block_at(offsets_[i]);
         if (keys_[i] == 0) {
-            if (block_count_ % chunk_blocks == 0) {
-                chunks_.emplace_back(new std::uint64_t[chunk_blocks * block_words]());
+            std::uint32_t b;
+            if (!free_.empty()) {
+                b = free_.back();
+                free_.pop_back();
+                std::fill(block_at(b), block_at(b) + block_words, 0);
+            } else {
+                if (allocated_ % chunk_blocks == 0) {
+                    chunks_.emplace_back(new std::uint64_t[chunk_blocks * block_words]());
+                }
+                b = static_cast<std::uint32_t>(allocated_++);
             }
             keys_[i] = key + 1;
-            offsets_[i] = static_cast<std::uint32_t>(block_count_);
+            offsets_[i] = b;
             ++block_count_;
-            return block_at(offsets_[i]);
+            return block_at(b);
         }
     }
+}
+
+void dfa_memo::forget_before(std::uint32_t start) {
+    const std::uint32_t low = start >> block_shift;
+    if (low < low_block_ + prune_step) return;
+    low_block_ = low;
+    if (block_count_ == 0) return;
+    // Rebuild the table with the blocks at or after `low`; the others' storage is reused.
+    const std::size_t size = keys_.size();
+    std::vector<std::uint64_t> keys(size, 0);
+    std::vector<std::uint32_t> offsets(size, 0);
+    block_count_ = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (keys_[i] == 0) continue;
+        const std::uint64_t key = keys_[i] - 1;
+        if (static_cast<std::uint32_t>(key) < low) {
+            free_.push_back(offsets_[i]);
+            continue;
+        }
+        place(keys, offsets, keys_[i], offsets_[i]);
+        ++block_count_;
+    }
+    keys_.swap(keys);
+    offsets_.swap(offsets);
+    last_block_ = nullptr;
 }
 
 bool dfa_memo::test(std::uint32_t state, std::uint32_t pos) const noexcept {
@@ -446,6 +494,7 @@ dfa_match_result dfa::match(std::uint32_t start, dfa_memo& memo, const std::uint
         throw std::invalid_argument("kestrel::dfa::match: the memo belongs to another DFA");
     }
     memo.owner_ = this;
+    if (memo.created_) memo.forget_before(start);
 
     const std::uint8_t* const cls = class_map_.data();
     const std::int32_t* const table = transitions_.data();

@@ -119,8 +119,10 @@ public:
     bool tail_alive() const noexcept { return tail_alive_; }
     // Bytes held by the recorded position sets (for the memory measurements).
     std::size_t memory_bytes() const noexcept;
-    // Number of (state, 4096-position block) pairs recorded.
+    // Number of (state, 4096-position block) pairs recorded and still kept.
     std::size_t blocks() const noexcept { return block_count_; }
+    // How many blocks of progress a scan start makes before the blocks behind it are dropped.
+    static constexpr std::uint32_t blocks_per_prune() noexcept { return prune_step; }
 
 private:
     friend class dfa;
@@ -129,6 +131,11 @@ private:
 
     bool test(std::uint32_t state, std::uint32_t pos) const noexcept;
     void set(std::uint32_t state, std::uint32_t pos);
+    // Drops the blocks that lie wholly before `start`: a scan only reads positions after its
+    // start, and the runtime's scans start at offsets that never go back, so those blocks can
+    // no longer answer anything.  Runs once per prune_step blocks of progress.
+    void forget_before(std::uint32_t start);
+    static constexpr std::uint32_t prune_step = 16;
     // The word array of block `key`, or nullptr.
     const std::uint64_t* find(std::uint64_t key) const noexcept;
     std::uint64_t* find_or_add(std::uint64_t key);
@@ -148,7 +155,10 @@ private:
         return chunks_[b / chunk_blocks].get() + (b % chunk_blocks) * block_words;
     }
     std::vector<std::unique_ptr<std::uint64_t[]>> chunks_;
-    std::size_t block_count_ = 0;
+    std::size_t block_count_ = 0;          // live blocks
+    std::size_t allocated_ = 0;            // blocks ever given storage (live or free)
+    std::vector<std::uint32_t> free_;      // storage of dropped blocks, for reuse
+    std::uint32_t low_block_ = 0;          // blocks below this one have been dropped
     mutable std::uint64_t last_key_ = 0;   // one-entry cache of the last block looked up
     mutable const std::uint64_t* last_block_ = nullptr;
 };

@@ -185,6 +185,30 @@ TEST(DfaMemo, FailingTailIsRecordedOnceAndHitsFromEveryLaterOffset) {
     EXPECT_EQ(memo.blocks(), 0u);
 }
 
+TEST(DfaMemo, BlocksBehindTheScanStartAreDropped) {
+    const built b({"[a-z]+!"});
+    const std::string text(300000, 'q');
+    const auto n = static_cast<std::uint32_t>(text.size());
+    kestrel::dfa_memo memo(n);
+    b.automaton->match(0, memo, bytes(text), n);
+    EXPECT_EQ(memo.blocks(), (n >> 12) + 1);  // one state, every block of the text
+    const std::size_t full = memo.memory_bytes();
+    for (std::uint32_t at = 1; at < n; at += 97) {
+        const auto r = b.automaton->match(at, memo, bytes(text), n);
+        ASSERT_FALSE(r.matched);
+        ASSERT_TRUE(r.open_end);  // still a hit: the blocks ahead of the start are kept
+        const std::size_t ahead = (n >> 12) - (at >> 12) + 1;  // blocks from the start's on
+        ASSERT_GE(memo.blocks(), ahead) << at;
+        ASSERT_LE(memo.blocks(), ahead + kestrel::dfa_memo::blocks_per_prune()) << at;
+    }
+    EXPECT_LT(memo.blocks(), 20u);
+    // A tail recorded later reuses the dropped blocks' storage.
+    const std::string late = text.substr(0, n - 100) + "!" + std::string(99, 'q');
+    kestrel::dfa_memo fresh(n);
+    EXPECT_EQ(b.automaton->match(0, fresh, bytes(late), n).length, n - 99);
+    EXPECT_LE(memo.memory_bytes(), full);
+}
+
 TEST(DfaMemo, TailsThatEndInAnAcceptAreNotRecorded) {
     // Only pairs after which nothing accepts may be recorded: here every scan reaches the !.
     const built b({"[a-z]+!", "[a-z]"});
