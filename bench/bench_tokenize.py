@@ -216,12 +216,16 @@ def interleaved(entries, rounds):
     return {name: statistics.median(ts) for name, ts in times.items()}
 
 
-def lean_entries(lx, texts, master, skipped):
+def lean_entries(lx, texts, master, skipped, per_rule=None):
     tok = _tessel.tokenize
     entries = [
         ("tokenize", lambda: [tok(lx, t) for t in texts]),
         ("re list", lambda: [re_tokens(t, master, skipped) for t in texts]),
     ]
+    if per_rule is not None:
+        # The same rules with no automaton (dfa='requested', no modes named): the per-rule
+        # path alone, as tessel lexed before its DFAs.
+        entries.append(("per-rule", lambda: [tok(per_rule, t) for t in texts]))
     iterator = getattr(_tessel, "TokenIterator", None)
     if iterator is not None:
         def run_iterator():
@@ -248,15 +252,18 @@ def lean_entries(lx, texts, master, skipped):
     return entries
 
 
-def lean_part(title, lx, texts, master, skipped, rounds):
+def lean_part(title, lx, texts, master, skipped, rounds, per_rule=None):
     ours = sum(len(_tessel.tokenize(lx, t)) for t in texts)
     theirs = sum(len(re_tokens(t, master, skipped)) for t in texts)
+    if per_rule is not None:
+        assert all(_tessel.tokenize(per_rule, t) == _tessel.tokenize(lx, t) for t in texts), \
+            "the DFA and the per-rule path must give the same tokens"
     size = sum(len(t.encode()) for t in texts) / 1e6
-    med = interleaved(lean_entries(lx, texts, master, skipped), rounds)
+    med = interleaved(lean_entries(lx, texts, master, skipped, per_rule), rounds)
     print("  %s: %.2f MB, %d tessel tokens, %d re tokens; medians of %d interleaved rounds"
           % (title, size, ours, theirs, rounds))
     print("    %-12s %9s %14s" % ("entry", "median s", "tokens/s"))
-    for name in ("tokenize", "re list", "iterator", "re iterator", "floor list", "floor iter"):
+    for name in ("tokenize", "re list", "per-rule", "iterator", "re iterator", "floor list", "floor iter"):
         count = theirs if name.startswith("re") else ours
         if name in med:
             print("    %-12s %9.3f %14.0f" % (name, med[name], count / med[name]))
@@ -267,6 +274,7 @@ def lean_part(title, lx, texts, master, skipped, rounds):
         return (theirs if name.startswith("re") else ours) / med[name] if name in med else None
 
     pairs = [("tokenize", "re list", "tokenize vs re list"),
+             ("tokenize", "per-rule", "tokenize vs per-rule path"),
              ("iterator", "re iterator", "iterator vs re iterator"),
              ("tokenize", "floor list", "tokenize vs floor list"),
              ("iterator", "floor iter", "iterator vs floor iter")]
@@ -275,17 +283,18 @@ def lean_part(title, lx, texts, master, skipped, rounds):
             print("    %-26s %.2fx the tokens/s" % (label, rate(a) / rate(b)))
 
 
-def lean_report(args, texts, lx):
+def lean_report(args, texts, lx, rules):
     print()
     print("token path (tokenize, iterator, floor; re scanner in the same rounds)")
-    lean_part("python stdlib", lx, texts, MASTER, SKIPPED, args.lean_rounds)
+    lean_part("python stdlib", lx, texts, MASTER, SKIPPED, args.lean_rounds,
+              _tessel.compile(rules, (), "token", "codepoints", "requested"))
     rules, names = tessel.load_grammar("json")
     jx = _tessel.compile(rules)
     json_master = re.compile("|".join("(?P<%s>%s)" % (names[kind], pattern)
                                       for kind, pattern, *_ in rules))
     json_skipped = {names[kind] for kind, _, skip, *_ in rules if skip}
     lean_part("json (generated)", jx, [json_text(args.json_mb)], json_master, json_skipped,
-              args.lean_rounds)
+              args.lean_rounds, _tessel.compile(rules, (), "raise", "bytes", "requested"))
 
 
 def classic_report(args, root, texts, undecodable, refused, tokenize_count, mb, rules, grammar,
@@ -439,7 +448,7 @@ def main():
     if not args.lean_only:
         classic_report(args, root, texts, undecodable, refused, tokenize_count, mb, rules,
                        grammar, names, lx)
-    lean_report(args, texts, lx)
+    lean_report(args, texts, lx, rules)
     return 0
 
 

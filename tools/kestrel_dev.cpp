@@ -12,6 +12,8 @@
 //   kestrel-dev match [-m MATCHER] [-e] PATTERN SUBJECT [OFFSET]
 //                                       one anchored match: the slots, or "nomatch"
 //   kestrel-dev batch                   one case per line on standard input (below)
+//   kestrel-dev dfa PATTERN...          the DFA of the patterns (rule r is the r-th), with
+//                                       each pattern's longest-agreement answer
 //
 // A pattern that does not compile prints its regex_error.  With -e, SUBJECT may spell bytes
 // as \xHH, \n, \t, \r, \0 and \\.  MATCHER is auto (the selection chain), pike (thread lists
@@ -36,7 +38,9 @@
 #include <string_view>
 #include <vector>
 
+#include "kestrel/agreement_check.h"
 #include "kestrel/byte_program.h"
+#include "kestrel/dfa.h"
 #include "kestrel/one_pass.h"
 #include "kestrel/parser.h"
 #include "kestrel/program_dump.h"
@@ -217,8 +221,32 @@ int bytes_command(const std::vector<std::string>& args) {
 int usage() {
     std::cerr << "usage: kestrel-dev tree PATTERN | program PATTERN | "
                  "bytes PATTERN [--assertions] [--max N] | onepass PATTERN | "
-                 "match [-m MATCHER] [-e] PATTERN SUBJECT [OFFSET] | batch\n";
+                 "match [-m MATCHER] [-e] PATTERN SUBJECT [OFFSET] | batch | dfa PATTERN...\n";
     return 2;
+}
+
+// The automaton of the patterns, or the dfa_error that refuses them.
+int dump_automaton(const std::vector<std::string>& patterns) {
+    std::vector<kestrel::regex> regexes;
+    for (const std::string& p : patterns) regexes.emplace_back(p);
+    std::vector<const kestrel::program*> programs;
+    for (std::size_t r = 0; r < regexes.size(); ++r) {
+        programs.push_back(&regexes[r].prog());
+        std::cout << "rule " << r << " /" << patterns[r] << "/: longest_agreement_check ";
+        try {
+            std::cout << kestrel::agreement_name(kestrel::longest_agreement_check(regexes[r].prog())) << '\n';
+        } catch (const kestrel::dfa_error& e) {
+            std::cout << "refused: " << e.what() << '\n';
+        }
+    }
+    try {
+        const kestrel::dfa d(programs);
+        std::cout << kestrel::dump_dfa(d);
+    } catch (const kestrel::dfa_error& e) {
+        std::cout << "dfa_error: " << e.what() << '\n';
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -229,6 +257,7 @@ int main(int argc, char** argv) {
     const std::string command = args[0];
     try {
         if (command == "batch") return batch();
+        if (command == "dfa" && args.size() >= 2) return dump_automaton({args.begin() + 1, args.end()});
         if (command == "tree" && args.size() == 2) {
             std::cout << kestrel::dump_syntax(kestrel::parse_pattern(args[1]), args[1]);
             return 0;

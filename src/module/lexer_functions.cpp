@@ -22,6 +22,7 @@
 #include "module/functions.h"
 #include "module/handles.h"
 #include "module/value_types.h"
+#include "tessel/mode_dfa.h"
 #include "tessel/position.h"
 #include "tessel/runtime.h"
 
@@ -300,6 +301,35 @@ PyObject* scan_next(PyObject*, PyObject* args) {
     return finish.succeed(token_object(lx, s->cursor.current(), s->lexeme_bytes));
 }
 
+constexpr const char* dfa_report_doc =
+    "dfa_report(handle) -> list[tuple[str, list[tuple[int, str, str]]]]\n"
+    "Where each rule of each mode runs: for every mode, in mode order, its name and a list of\n"
+    "(rule index, 'dfa' or 'per-rule', reason).  The reason is empty for a rule on the DFA;\n"
+    "otherwise it says why the rule stays on the per-rule path: the construct a DFA cannot\n"
+    "represent, the longest-agreement check's answer, or why the mode has no DFA.";
+
+PyObject* dfa_report(PyObject*, PyObject* args) {
+    PyObject* handle;
+    if (!PyArg_ParseTuple(args, "O:dfa_report", &handle)) return nullptr;
+    const tessel::lexer* lx = lexer_of(handle);
+    if (lx == nullptr) return nullptr;
+    ref modes(PyList_New(0));
+    if (!modes) return nullptr;
+    for (const tessel::mode_placement& place : lx->placements()) {
+        ref rules(PyList_New(0));
+        if (!rules) return nullptr;
+        for (const tessel::rule_placement& p : place.rules) {
+            ref entry(Py_BuildValue("(nss#)", static_cast<Py_ssize_t>(p.rule), p.on_dfa ? "dfa" : "per-rule",
+                                    p.reason.data(), static_cast<Py_ssize_t>(p.reason.size())));
+            if (!entry || PyList_Append(rules.get(), entry.get()) < 0) return nullptr;
+        }
+        const std::string& name = lx->mode_name(place.mode);
+        ref item(Py_BuildValue("(s#O)", name.data(), static_cast<Py_ssize_t>(name.size()), rules.get()));
+        if (!item || PyList_Append(modes.get(), item.get()) < 0) return nullptr;
+    }
+    return modes.release();
+}
+
 }  // namespace
 
 std::vector<PyMethodDef> lexer_methods_before_version() {
@@ -308,6 +338,7 @@ std::vector<PyMethodDef> lexer_methods_before_version() {
         {"dfa_modes_active", mb::typed_function<&dfa_modes_active>, METH_VARARGS, doc::dfa_modes_active},
         {"pike_rules", mb::typed_function<&pike_rules>, METH_VARARGS, doc::pike_rules},
         {"column_unit", mb::typed_function<&column_unit>, METH_VARARGS, doc::column_unit},
+        {"dfa_report", guarded<dfa_report>, METH_VARARGS, dfa_report_doc},
     };
 }
 

@@ -5,7 +5,7 @@
 // right after the rule's own modes); build each mode's dispatch table from the engine's
 // first-byte analysis; refuse reserved kinds; refuse transitions that cannot advance (an
 // empty pattern) or that lead into a mode no rule is active in; resolve transition targets to
-// indices; mark insignificant modes; check the names meant for the DFA fast path; and work
+// indices; mark insignificant modes; build the DFA fast path of each mode; and work
 // out how many bytes before a position some rule may look at (`context_bytes`).
 //
 // Why this shape: the runtime's inner loop asks "which rules can start with this byte?" at
@@ -33,10 +33,9 @@
 // look forward.  Lookarounds do not nest (the engine refuses it), so the largest single
 // lookbehind bounds how far back a rule reaches.
 //
-// Limits: the DFA fast path is not built yet; every mode's automaton slot stays empty, so
-// every rule runs on the per-rule path and `dfa_modes_active` is empty.  The `dfa_modes`
-// names are still checked so that a lexer refused later is refused now.  A rule that names
-// the same mode twice belongs to it once.
+// The per-mode automata of the DFA fast path are built by mode_dfa.cpp; `pike_rules` and
+// `dfa_modes_active` read their slots.  A rule that names the same mode twice belongs to it
+// once.
 //
 // Tests: tests/cpp/test_lexer.cpp (mode numbering, dispatch lists, every message, context).
 #include "tessel/lexer.h"
@@ -46,6 +45,7 @@
 #include <stdexcept>
 
 #include "kestrel/program.h"
+#include "tessel/mode_dfa.h"
 
 namespace tessel {
 
@@ -143,14 +143,8 @@ lexer::lexer(std::vector<rule> rules, lexer_options options)
         significant_[it->second] = false;
     }
 
-    // The DFA fast path.  The names are checked whatever `dfa` says; the automata themselves
-    // are not built yet, so every slot stays empty.
-    for (const std::string& name : options.dfa_modes) {
-        if (mode_map_.find(name) == mode_map_.end()) {
-            throw std::invalid_argument("dfa_modes names an unknown mode: " + shown_mode_name(name));
-        }
-    }
-    mode_dfas_.resize(modes);
+    // The DFA fast path (mode_dfa.cpp); it checks the dfa_modes names whatever `dfa` says.
+    build_mode_dfas(rules_, mode_names_, mode_map_, options, mode_dfas_, placements_);
 
     for (const rule& r : rules_) context_bytes_ = std::max(context_bytes_, context_of(r.regex.prog()));
 }
@@ -304,10 +298,12 @@ std::vector<std::string> lexer::dfa_modes_active() const {
 std::vector<std::int32_t> lexer::pike_rules(std::string_view mode) const {
     const std::optional<std::uint32_t> m = mode_index(mode);
     if (!m) throw std::invalid_argument("pike_rules names an unknown mode: " + shown_mode_name(mode));
-    // With no automaton every rule of the mode runs on the per-rule path.  (An automaton
-    // would report its own per-rule set here.)
+    // With no automaton every rule of the mode runs on the per-rule path; with one, the
+    // rules of its per-rule set.
+    const mode_dfa* md = mode_dfas_[*m].get();
     std::vector<std::int32_t> out;
-    for (std::size_t i = 0; i < rules_.size(); ++i) {
+    for (std::uint32_t i = 0; i < rules_.size(); ++i) {
+        if (md != nullptr && !md->on_per_rule_path(i)) continue;
         const rule& r = rules_[i];
         const bool in_mode =
             r.in_mode.empty() ? *m == 0

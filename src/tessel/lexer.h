@@ -80,10 +80,22 @@ private:
     const kestrel::byte_set* opening_ = nullptr;
 };
 
-// A mode's automaton for the DFA fast path.  Not built yet: every mode's slot is empty, so
-// every rule runs on the per-rule path.  Declared here so that the slot and the readers of it
-// (dfa_modes_active, pike_rules, the runtime's longest match) already have their final shape.
+// A mode's automaton for the DFA fast path (mode_dfa.h); a mode without one runs every rule
+// on the per-rule path.
 struct mode_dfa;
+
+// Where one rule of a mode runs, and why it is not on the automaton.
+struct rule_placement {
+    std::uint32_t rule = 0;
+    bool on_dfa = false;
+    std::string reason;  // empty for a rule on the automaton
+};
+
+// The placement of every rule of one mode, in rule order.
+struct mode_placement {
+    std::uint32_t mode = 0;
+    std::vector<rule_placement> rules;
+};
 
 class lexer {
 public:
@@ -105,10 +117,12 @@ public:
     // The bytes whose list in the mode's dispatch table is not empty: the error run skips
     // every other byte without running a matcher when list 256 is empty too.
     const kestrel::byte_set& opening_bytes(std::uint32_t mode) const { return tables_[mode_table_.at(mode)].opening; }
-    // The mode's automaton, or null (always null until the DFA fast path is built).
-    const mode_dfa* automaton(std::uint32_t mode) const { return mode_dfas_.at(mode).get(); }
+    // The mode's automaton, or null.
+    const mode_dfa* automaton(std::uint32_t mode) const { return mode_dfas_[mode].get(); }
+    // Why each rule of each mode runs where it does, in mode order.
+    const std::vector<mode_placement>& placements() const noexcept { return placements_; }
 
-    // The modes that run on a DFA fast path, in mode order (none until the DFA is built).
+    // The modes that run on a DFA fast path, in mode order.
     std::vector<std::string> dfa_modes_active() const;
     // The rules of a mode that run on the per-rule path, ascending; throws
     // std::invalid_argument "pike_rules names an unknown mode: <name>".
@@ -135,6 +149,7 @@ private:
     std::vector<std::uint32_t> mode_table_;  // per mode, its entry in tables_
     std::vector<bool> significant_;
     std::vector<std::shared_ptr<const mode_dfa>> mode_dfas_;
+    std::vector<mode_placement> placements_;
     std::uint32_t context_bytes_ = 0;
 };
 

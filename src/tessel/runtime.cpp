@@ -22,15 +22,18 @@
 // buffer.  The eager form compiles to the same loop without those checks.  The streaming form
 // also logs every mode change so the stream can undo a step it could not finish.
 //
-// Where the per-mode DFA will slot in: `longest_match` (and its streaming twin) would ask the
-// mode's automaton first and narrow the candidates to the mode's per-rule set; the automaton's
-// open-end answer would join the streaming check.  No automaton is built yet.
+// The per-mode DFA (mode_dfa.cpp): where the current mode has an automaton, the longest
+// match asks it first, with the run's memo for that mode, and the per-rule path runs only the
+// rules of the mode's per-rule set; the two answers are combined by the same rule (longer,
+// then lower index).  The automaton's open end joins the stream's undecided answer.  Memos
+// live as long as the run's subject: one tokenize, one scan, one stream call.
 //
 // Costs: no allocation per token (the token vector of `tokenize` aside); messages are built
 // only when an error is thrown.  Limits: a text of at most max_text_bytes, a mode stack of at
 // most max_mode_depth entries.
 //
 // Tests: tests/cpp/test_tokenize.cpp; the streaming form also tests/cpp/test_stream.cpp.
+#include <optional>
 #include <string>
 
 #include "tessel/position.h"
@@ -47,13 +50,15 @@ using detail::step_result;
 // Runs the per-rule candidates of `mode` at `offset` and keeps the best in `best`.  In the
 // streaming form (and not final) each candidate runs on the streaming matcher, and the
 // function returns false as soon as one of them could still change with more text.
+// With an automaton `md`, only the rules of its per-rule set run.
 template <bool Streaming>
-bool per_rule_path(const lexer& lx, std::uint32_t mode, const std::uint8_t* subject,
+bool per_rule_path(const lexer& lx, std::uint32_t mode, const mode_dfa* md, const std::uint8_t* subject,
                    std::uint32_t length, std::uint32_t offset, bool final, best_match& best) {
     const dispatch_table& table = lx.dispatch(mode);
     const std::vector<rule>& rules = lx.rules();
     for (const dispatch_table::list list : {table[subject[offset]], table[no_first_byte_list]}) {
         for (const std::uint32_t r : list) {
+            if (md != nullptr && !md->on_per_rule_path(r)) continue;
             bool matched;
             std::int32_t end;
             if (Streaming && !final) {
@@ -81,9 +86,28 @@ bool per_rule_path(const lexer& lx, std::uint32_t mode, const std::uint8_t* subj
 // The longest match, or false when (streaming, not final) more text could change it.
 template <bool Streaming>
 bool decide_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subject,
-                  std::uint32_t length, std::uint32_t offset, bool final, best_match& best) {
+                  std::uint32_t length, std::uint32_t offset, bool final, dfa_memos& memos,
+                  best_match& best) {
     best = best_match{};
-    return per_rule_path<Streaming>(lx, mode, subject, length, offset, final, best);
+    const mode_dfa* md = lx.automaton(mode);
+    if (md == nullptr) return per_rule_path<Streaming>(lx, mode, nullptr, subject, length, offset, final, best);
+
+    const dfa_answer d = match_mode_dfa(*md, offset, subject, length, memos.of(mode));
+    if (Streaming && !final && d.open_end) return false;
+    const best_match from_dfa{d.found, d.rule, d.length, d.open_end};
+    if (!md->any_per_rule) {
+        best = from_dfa;
+        return true;
+    }
+    best_match p;
+    if (!per_rule_path<Streaming>(lx, mode, md, subject, length, offset, final, p)) return false;
+    if (!p.found || (d.found && (d.length > p.length || (d.length == p.length && d.rule <= p.rule)))) {
+        best = from_dfa;
+    } else {
+        best = p;
+        best.open_end = d.open_end;
+    }
+    return true;
 }
 
 std::string entered_at(const mode_entry& e) {
@@ -107,11 +131,14 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final,
     const column_unit unit = lx.columns();
     std::vector<mode_entry>& stack = *run.stack;
     position& cursor = run.cursor;
+    // A run that keeps no memos still needs one per mode for the length of this step.
+    std::optional<dfa_memos> local;
+    dfa_memos& memos = run.memos != nullptr ? *run.memos : local.emplace(lx.mode_count(), len);
 
     while (cursor.offset < len) {
         const std::uint32_t mode = stack.back().mode;
         best_match best;
-        if (!decide_match<Streaming>(lx, mode, s, len, cursor.offset, final, best)) {
+        if (!decide_match<Streaming>(lx, mode, s, len, cursor.offset, final, memos, best)) {
             return step_result::undecided;
         }
 
@@ -135,7 +162,7 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final,
                     continue;
                 }
                 best_match next;
-                if (!decide_match<Streaming>(lx, mode, s, len, cursor.offset, final, next)) {
+                if (!decide_match<Streaming>(lx, mode, s, len, cursor.offset, final, memos, next)) {
                     return step_result::undecided;
                 }
                 if (next.found && next.length > 0) break;
@@ -220,13 +247,15 @@ step_result next_token_streaming(const lexer& lx, run_state& run, token& out, bo
 best_match longest_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subject,
                          std::uint32_t length, std::uint32_t offset) {
     best_match best;
-    if (offset < length) decide_match<false>(lx, mode, subject, length, offset, true, best);
+    dfa_memos memos(lx.mode_count(), length);
+    if (offset < length) decide_match<false>(lx, mode, subject, length, offset, true, memos, best);
     return best;
 }
 
 bool next_token(const lexer& lx, const std::uint8_t* subject, std::uint32_t length,
                 position& cursor, std::vector<mode_entry>& stack, token& out) {
-    run_state run{subject, length, 0, cursor, &stack};
+    dfa_memos memos(lx.mode_count(), length);
+    run_state run{subject, length, 0, cursor, &stack, &memos};
     const step_result r = detail::next_token(lx, run, out);
     cursor = run.cursor;
     return r == step_result::token;
@@ -235,8 +264,9 @@ bool next_token(const lexer& lx, const std::uint8_t* subject, std::uint32_t leng
 std::vector<token> tokenize(const lexer& lx, std::string_view subject, bool eof) {
     check_text_length(subject.size());
     std::vector<mode_entry> stack{mode_entry{}};
+    dfa_memos memos(lx.mode_count(), static_cast<std::uint32_t>(subject.size()));
     run_state run{reinterpret_cast<const std::uint8_t*>(subject.data()),
-                  static_cast<std::uint32_t>(subject.size()), 0, position{}, &stack};
+                  static_cast<std::uint32_t>(subject.size()), 0, position{}, &stack, &memos};
     std::vector<token> tokens;
     token t;
     while (detail::next_token(lx, run, t) == step_result::token) tokens.push_back(t);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tessel/lexer.h"
+#include "tessel/mode_dfa.h"
 #include "tessel/runtime.h"
 #include "tessel/token.h"
 
@@ -21,6 +22,7 @@ struct run_state {
     std::uint32_t base = 0;
     position cursor;
     std::vector<mode_entry>* stack = nullptr;  // never empty
+    dfa_memos* memos = nullptr;                // one per mode, bound to this subject; null: none kept
 };
 
 enum class step_result : std::uint8_t { token, end, undecided };

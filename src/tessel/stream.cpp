@@ -1,7 +1,7 @@
 // Incremental lexing: the scan cursor and the token stream.
 //
-// The scan cursor is the eager loop taken apart: it holds the cursor and the mode stack of a
-// run over a whole text and makes one step per `advance`, adding the end_of_input token once
+// The scan cursor is the eager loop taken apart: it holds the cursor, the mode stack and the
+// DFA memos of a run over a whole text and makes one step per `advance`, adding the end_of_input token once
 // at the end when asked.  A lexing error leaves it exhausted, so a caller that keeps asking
 // simply sees the end.
 //
@@ -10,7 +10,9 @@
 // streaming form of the one-token step (runtime.cpp) from the cursor.  That step answers
 // "undecided" where more text could matter: at the end of the buffer, when any candidate
 // rule's streaming match at a position it tests reports an open end (the match, or its
-// absence, depends on bytes not yet fed), and when an error run reaches the end.  An
+// absence, depends on bytes not yet fed), when the mode's DFA scan reached the end of the
+// buffer still alive, and when an error run reaches the end.  Each call makes fresh DFA memos,
+// since the buffer it lexes is a new subject.  An
 // undecided step is rolled back completely: the cursor returns to where the step began and
 // the mode changes it made (skip rules may push or pop before the undecided point) are undone
 // from a log, last first.  The next call lexes that text again with more bytes after it, or
@@ -56,15 +58,17 @@ scan_cursor::scan_cursor(std::shared_ptr<const lexer> lx, std::string_view subje
     : lexer_(std::move(lx)), subject_(subject), stack_{mode_entry{}}, eof_(eof), exhausted_(false) {
     if (!lexer_) throw std::invalid_argument("scan_cursor: no lexer");
     check_text_length(subject.size());
+    memos_ = dfa_memos(lexer_->mode_count(), static_cast<std::uint32_t>(subject.size()));
 }
 
 void scan_cursor::advance() {
     if (exhausted_) return;
     try {
-        if (next_token(*lexer_, bytes_of(subject_), static_cast<std::uint32_t>(subject_.size()),
-                       cursor_, stack_, current_)) {
-            return;
-        }
+        detail::run_state run{bytes_of(subject_), static_cast<std::uint32_t>(subject_.size()), 0,
+                              cursor_, &stack_, &memos_};
+        const detail::step_result r = detail::next_token(*lexer_, run, current_);
+        cursor_ = run.cursor;
+        if (r == detail::step_result::token) return;
     } catch (...) {
         exhausted_ = true;
         throw;
@@ -148,8 +152,10 @@ std::vector<token> token_stream::finish() {
 
 std::vector<token> token_stream::run(bool final) {
     std::vector<token> out;
+    // Fresh memos for this call: the buffer is a new subject each time.
+    dfa_memos memos(lexer_->mode_count(), static_cast<std::uint32_t>(buffer_.size()));
     detail::run_state state{bytes_of(buffer_), static_cast<std::uint32_t>(buffer_.size()), total_,
-                            cursor_, &stack_};
+                            cursor_, &stack_, &memos};
     position remembered = cursor_;
     // Puts the run back where the current step began.
     auto roll_back = [&] {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tessel/lexer.h"
+#include "tessel/mode_dfa.h"
 #include "tessel/runtime.h"
 
 namespace tessel {
@@ -34,6 +35,7 @@ private:
     std::string_view subject_;
     position cursor_;
     std::vector<mode_entry> stack_;
+    dfa_memos memos_;  // one per mode, kept across the scan
     token current_;
     bool eof_ = false;
     bool eof_produced_ = false;

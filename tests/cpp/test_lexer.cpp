@@ -191,17 +191,24 @@ TEST(LexerCompile, InsignificantModesAndAccessors) {
     EXPECT_FALSE(lx.significant(2));
     EXPECT_EQ(lx.errors(), tessel::error_policy::token);
     EXPECT_EQ(lx.columns(), tessel::column_unit::utf16);
-    EXPECT_TRUE(lx.dfa_modes_active().empty());  // no automaton is built yet
-    EXPECT_EQ(lx.automaton(1), nullptr);
+    // Mode 0 has no rule, so no automaton; x and y have one each (dfa = auto).
+    EXPECT_EQ(lx.dfa_modes_active(), std::vector<std::string>({"x", "y"}));
+    EXPECT_EQ(lx.automaton(0), nullptr);
+    EXPECT_NE(lx.automaton(1), nullptr);
 }
 
 TEST(LexerCompile, PikeRulesListEveryRuleOfTheMode) {
-    lexer lx({rule(1, "a"), rule(2, "b", false, {"default", "x"}), rule(3, "c", false, {"x"}, push("t")),
+    // Only x is requested: default and t run every rule per rule; x runs per rule only the
+    // rule that its automaton cannot take (a word boundary).
+    tessel::lexer_options o = options(tessel::error_policy::raise, {}, {"x"});
+    o.dfa = tessel::dfa_choice::requested;
+    lexer lx({rule(1, "a"), rule(2, "b", false, {"default", "x"}), rule(3, "c\\b", false, {"x"}, push("t")),
               rule(4, "d", false, {"t"})},
-             options(tessel::error_policy::raise, {}, {"x"}));
+             std::move(o));
     EXPECT_EQ(lx.pike_rules("default"), std::vector<std::int32_t>({0, 1}));
-    EXPECT_EQ(lx.pike_rules("x"), std::vector<std::int32_t>({1, 2}));
+    EXPECT_EQ(lx.pike_rules("x"), std::vector<std::int32_t>({2}));
     EXPECT_EQ(lx.pike_rules("t"), std::vector<std::int32_t>({3}));
+    EXPECT_EQ(lx.dfa_modes_active(), std::vector<std::string>({"x"}));
     try {
         lx.pike_rules("nope");
         ADD_FAILURE() << "no throw";

@@ -98,9 +98,14 @@ def test_modes_push_pop_and_token_modes():
     with pytest.raises(tessel.LexError, match=r"^unterminated mode 'str' \(entered at 1:2\)$") as info:
         _tessel.tokenize(lx, 'a"xy')
     assert (info.value.offset, info.value.line, info.value.column) == (1, 1, 2)
-    assert _tessel.pike_rules(lx, "str") == [1, 2]
-    assert _tessel.pike_rules(lx, "default") == [0, 3]
-    assert _tessel.dfa_modes_active(lx) == []
+    # Every rule here suits a DFA: both modes run on one, no rule per rule.
+    assert _tessel.pike_rules(lx, "str") == []
+    assert _tessel.pike_rules(lx, "default") == []
+    assert _tessel.dfa_modes_active(lx) == ["default", "str"]
+    plain = _tessel.compile(rules, (), None, None, "requested")
+    assert _tessel.pike_rules(plain, "str") == [1, 2]
+    assert _tessel.pike_rules(plain, "default") == [0, 3]
+    assert _tessel.dfa_modes_active(plain) == []
 
 
 @pytest.mark.parametrize(

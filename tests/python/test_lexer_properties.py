@@ -7,7 +7,8 @@ non-ASCII characters and bytes texts with malformed UTF-8 as well. For every cas
 * tokenize, a full scan and streams fed in random chunkings (then finished) give the same tokens
   or, when lexing fails, the same error at the same position, the stream's error carrying the
   tokens it had not returned yet;
-* a lexer with the DFA fast path requested for every mode and one without any automaton agree;
+* a lexer with the DFA fast path tried for every mode (dfa='auto') and one without any
+  automaton (dfa='requested', no modes) agree, eagerly, in a scan and in streams;
 * every token's line and column, every error's position and every end_of agree with positions
   computed here in Python, straight from the text;
 * for str texts, the tokens agree with a small lexer written here over Python's re, which
@@ -366,6 +367,8 @@ def check_case(rng, rules, text, policy, unit):
             assert e2 == err, "the DFA lexer's error differs"
             assert (None if t2 is None else [as_tuple(t) for t in t2]) == expect, \
                 "the DFA lexer's tokens differ"
+            s2, se2 = run_scan(lx, text, False)
+            assert se2 == err and [as_tuple(t) for t in s2] == before, "the DFA lexer's scan differs"
         # A str text is also fed as its UTF-8 bytes, cut anywhere, even inside a character.
         for fed in (text, data):
             chunks = random_cuts(rng, fed)
@@ -420,9 +423,12 @@ def describe(rules, text, policy, unit):
 def test_interfaces_agree_on_random_cases(text_type, policy, unit):
     rng = random.Random("%d-%s-%s-%s" % (SEED, text_type, policy, unit))
     outcomes = {"ok": 0, "error": 0}
+    mixed = 0  # cases where some mode runs on a DFA and still has rules on the per-rule path
     for _ in range(CASES_PER_TEST):
         rules = random_rules(rng)
         text = random_text(rng, text_type == "bytes")
+        probe = _tessel.compile(rules)
+        mixed += any(_tessel.pike_rules(probe, m) for m in _tessel.dfa_modes_active(probe))
         try:
             err = check_case(rng, rules, text, policy, unit)
         except AssertionError as exc:
@@ -430,6 +436,7 @@ def test_interfaces_agree_on_random_cases(text_type, policy, unit):
         outcomes["error" if err else "ok"] += 1
     # The generator must produce both outcomes in useful numbers, or the test says little.
     assert outcomes["ok"] >= CASES_PER_TEST // 10, outcomes
+    assert mixed >= CASES_PER_TEST // 10, mixed
     if policy == "raise":
         assert outcomes["error"] >= CASES_PER_TEST // 10, outcomes
 

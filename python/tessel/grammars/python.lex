@@ -48,8 +48,14 @@ number	(?:[0-9](?:_?[0-9])*\.(?:[0-9](?:_?[0-9])*)?|\.[0-9](?:_?[0-9])*)(?:[eE][
 
 # Strings with any legal prefix (r, u, b, f and the pairs rb/br/fr/rf, any case), one token
 # each, f-strings included. Triple-quoted bodies may hold newlines and up to two quotes in a
-# row; single-quoted bodies end at a bare newline but may continue after a backslash.
-string	(?:[rRuUbBfF]|[rR][bBfF]|[bBfF][rR])?(?:'''(?:[^'\\]|\\(?:\r\n|[\s\S])|'{1,2}(?:[^'\\]|\\(?:\r\n|[\s\S])))*'''|"""(?:[^"\\]|\\(?:\r\n|[\s\S])|"{1,2}(?:[^"\\]|\\(?:\r\n|[\s\S])))*"""|'(?:[^'\\\n]|\\(?:\r\n|[\s\S]))*'|"(?:[^"\\\n]|\\(?:\r\n|[\s\S]))*")	in=default,bracket
+# row; single-quoted bodies end at a bare newline but may continue after a backslash. The four
+# quotings are four rules of one kind rather than one alternation: at any start at most one of
+# them gives the longest match, so the tokens are the same, and each is small enough for the
+# mode's DFA (the alternation's byte expansion is not).
+string	(?:[rRuUbBfF]|[rR][bBfF]|[bBfF][rR])?'''(?:[^'\\]|\\(?:\r\n|[\s\S])|'{1,2}(?:[^'\\]|\\(?:\r\n|[\s\S])))*'''	in=default,bracket
+string	(?:[rRuUbBfF]|[rR][bBfF]|[bBfF][rR])?"""(?:[^"\\]|\\(?:\r\n|[\s\S])|"{1,2}(?:[^"\\]|\\(?:\r\n|[\s\S])))*"""	in=default,bracket
+string	(?:[rRuUbBfF]|[rR][bBfF]|[bBfF][rR])?'(?:[^'\\\n]|\\(?:\r\n|[\s\S]))*'	in=default,bracket
+string	(?:[rRuUbBfF]|[rR][bBfF]|[bBfF][rR])?"(?:[^"\\\n]|\\(?:\r\n|[\s\S]))*"	in=default,bracket
 
 # Operators and delimiters other than brackets, longest first.
 op	\*\*=|\.\.\.|//=|<<=|>>=|!=|%=|&=|\*\*|\*=|\+=|-=|->|//|/=|:=|<<|<=|==|>=|>>|@=|\^=|\|=|[%&*+,\-./:;<=>@^|~]	in=default,bracket
@@ -62,7 +68,10 @@ close	[)\]}]
 # The first token after a continuation.
 name	[\p{XID_Start}_]\p{XID_Continue}*	in=continued pop
 number	(?:[0-9](?:_?[0-9])*\.(?:[0-9](?:_?[0-9])*)?|\.[0-9](?:_?[0-9])*)(?:[eE][-+]?[0-9](?:_?[0-9])*)?[jJ]?|[0-9](?:_?[0-9])*(?:[eE][-+]?[0-9](?:_?[0-9])*)?[jJ]|[0-9](?:_?[0-9])*[eE][-+]?[0-9](?:_?[0-9])*|0[xX](?:_?[0-9a-fA-F])+|0[bB](?:_?[01])+|0[oO](?:_?[0-7])+|0(?:_?0)*|[1-9](?:_?[0-9])*	in=continued pop
-string	(?:[rRuUbBfF]|[rR][bBfF]|[bBfF][rR])?(?:'''(?:[^'\\]|\\(?:\r\n|[\s\S])|'{1,2}(?:[^'\\]|\\(?:\r\n|[\s\S])))*'''|"""(?:[^"\\]|\\(?:\r\n|[\s\S])|"{1,2}(?:[^"\\]|\\(?:\r\n|[\s\S])))*"""|'(?:[^'\\\n]|\\(?:\r\n|[\s\S]))*'|"(?:[^"\\\n]|\\(?:\r\n|[\s\S]))*")	in=continued pop
+string	(?:[rRuUbBfF]|[rR][bBfF]|[bBfF][rR])?'''(?:[^'\\]|\\(?:\r\n|[\s\S])|'{1,2}(?:[^'\\]|\\(?:\r\n|[\s\S])))*'''	in=continued pop
+string	(?:[rRuUbBfF]|[rR][bBfF]|[bBfF][rR])?"""(?:[^"\\]|\\(?:\r\n|[\s\S])|"{1,2}(?:[^"\\]|\\(?:\r\n|[\s\S])))*"""	in=continued pop
+string	(?:[rRuUbBfF]|[rR][bBfF]|[bBfF][rR])?'(?:[^'\\\n]|\\(?:\r\n|[\s\S]))*'	in=continued pop
+string	(?:[rRuUbBfF]|[rR][bBfF]|[bBfF][rR])?"(?:[^"\\\n]|\\(?:\r\n|[\s\S]))*"	in=continued pop
 op	\*\*=|\.\.\.|//=|<<=|>>=|!=|%=|&=|\*\*|\*=|\+=|-=|->|//|/=|:=|<<|<=|==|>=|>>|@=|\^=|\|=|[%&*+,\-./:;<=>@^|~]	in=continued pop
 # An opening bracket takes the place of continued on the mode stack; its closing bracket pops it.
 open	[(\[{]	in=continued set=bracket

@@ -1,0 +1,205 @@
+// The DFA: a deterministic automaton over byte classes, built ahead of time from an ordered
+// list of patterns, that answers the longest match of any of them from an offset (the first
+// pattern on equal length) with one table lookup per byte.  See dfa.cpp for the construction
+// and the memo; agreement_check.h for the test that tells which patterns may join one.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kestrel/byte_program.h"
+#include "kestrel/byte_set.h"
+#include "kestrel/program.h"
+
+namespace kestrel {
+
+// The largest number of states (before minimisation) a DFA may have.
+inline constexpr std::uint32_t max_dfa_states = 65536;
+// The byte-program size budget of one pattern in a DFA.
+inline constexpr std::uint32_t dfa_byte_budget = 512;
+// A failing tail longer than this many bytes after the last accept is recorded in the memo.
+inline constexpr std::uint32_t dfa_memo_min_tail = 32;
+
+// An automaton cannot be built for the patterns given.  Carries only its message.
+class dfa_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The five reasons a build refuses.
+inline constexpr const char* dfa_message_assertion =
+    "pattern has a zero-width assertion that no DFA can represent (only \\A/^ is allowed)";
+inline constexpr const char* dfa_message_lookaround = "pattern has a lookaround, which no DFA can represent";
+inline constexpr const char* dfa_message_possessive =
+    "pattern has a possessive quantifier or atomic group, which no DFA can represent";
+inline constexpr const char* dfa_message_expansion =
+    "pattern's byte expansion is too large for a DFA (a wide code-point class such as text-mode \\w, "
+    "or one repeated many times), or holds a construct the byte automata decline";
+inline constexpr const char* dfa_message_states =
+    "DFA state count exceeded max_dfa_states; pattern is too complex for a DFA";
+
+// The byte programs of several patterns appended into one instruction space (the working
+// structure of a build, and of the agreement check with a single pattern).
+struct union_instruction {
+    opcode op = opcode::byte;
+    std::uint8_t arg = 0;
+    std::uint32_t set = 0;  // byte-set index into the union's list
+    std::int64_t x = -1;    // -1: no target (or a target past the end of its own program)
+    std::int64_t y = -1;
+};
+
+// FNV-1a over a list of instruction indices: the key of interned states and move lists.
+struct index_list_hash {
+    std::size_t operator()(const std::vector<std::uint32_t>& v) const noexcept {
+        std::uint64_t h = 1469598103934665603ull;
+        for (std::uint32_t x : v) {
+            h ^= x;
+            h *= 1099511628211ull;
+        }
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+};
+
+struct union_program {
+    std::vector<union_instruction> instructions;
+    std::vector<byte_set> byte_sets;
+    std::vector<std::uint32_t> starts;  // first instruction of each pattern
+    std::vector<std::int32_t> tags;     // pattern index of each match instruction, else -1
+    std::uint32_t rule_count = 0;
+};
+
+// Checks prog for constructs no DFA can run (the first offending instruction decides) and
+// lowers it to bytes within dfa_byte_budget.  Throws dfa_error.
+byte_program lower_for_dfa(const program& prog);
+
+// Appends a lowered program to u as pattern number u.rule_count.
+void append_to_union(union_program& u, const byte_program& bp);
+
+// Byte classes over the union: bytes that no byte or byte_set instruction distinguishes share
+// a class, numbered by first appearance from byte 0; each class is represented by its first
+// byte.
+struct union_classes {
+    byte_class_map map;
+    std::vector<std::uint8_t> representatives;  // first byte of each class
+};
+union_classes classes_of(const union_program& u);
+
+// Closure of a list of instructions: every instruction a thread can reach from them without
+// consuming a byte, ascending.  A start-of-text assertion passes only when at_start is set.
+// `marks` is scratch, sized to the instruction count.
+std::vector<std::uint32_t> union_closure(const union_program& u, const std::vector<std::uint32_t>& from,
+                                         bool at_start, std::vector<std::uint32_t>& marks,
+                                         std::uint32_t& generation);
+
+struct dfa_match_result {
+    std::int32_t rule = -1;
+    std::uint32_t length = 0;
+    bool matched = false;
+    bool open_end = false;  // text appended to the subject could change the result
+};
+
+class dfa;
+
+// What one subject has taught a DFA: (state, position) pairs after which no accepting state
+// follows.  Owned by the caller, one per (subject, DFA); never shared between threads.
+class dfa_memo {
+public:
+    explicit dfa_memo(std::uint32_t subject_length) noexcept : length_(subject_length) {}
+    // A copy records the same pairs in blocks of its own.
+    dfa_memo(const dfa_memo& other);
+    dfa_memo& operator=(const dfa_memo& other);
+    dfa_memo(dfa_memo&&) noexcept = default;
+    dfa_memo& operator=(dfa_memo&&) noexcept = default;
+
+    std::uint32_t subject_length() const noexcept { return length_; }
+    bool tail_alive() const noexcept { return tail_alive_; }
+    // Bytes held by the recorded position sets (for the memory measurements).
+    std::size_t memory_bytes() const noexcept;
+    // Number of (state, 4096-position block) pairs recorded and still kept.
+    std::size_t blocks() const noexcept { return block_count_; }
+    // How many blocks of progress a scan start makes before the blocks behind it are dropped.
+    static constexpr std::uint32_t blocks_per_prune() noexcept { return prune_step; }
+
+private:
+    friend class dfa;
+    static constexpr std::uint32_t block_shift = 12;  // 4,096 positions per block
+    static constexpr std::uint32_t block_words = (1u << block_shift) / 64;
+
+    bool test(std::uint32_t state, std::uint32_t pos) const noexcept;
+    void set(std::uint32_t state, std::uint32_t pos);
+    // Drops the blocks that lie wholly before `start`: a scan only reads positions after its
+    // start, and the runtime's scans start at offsets that never go back, so those blocks can
+    // no longer answer anything.  Runs once per prune_step blocks of progress.
+    void forget_before(std::uint32_t start);
+    static constexpr std::uint32_t prune_step = 16;
+    // The word array of block `key`, or nullptr.
+    const std::uint64_t* find(std::uint64_t key) const noexcept;
+    std::uint64_t* find_or_add(std::uint64_t key);
+
+    std::uint32_t length_;
+    const dfa* owner_ = nullptr;
+    bool tail_alive_ = false;
+    bool created_ = false;                 // the position sets exist (one flag per state)
+    std::vector<std::uint8_t> flags_;      // per state: it has a recorded position
+    // Open-addressed table from (state << 32 | block) to the block's number.
+    std::vector<std::uint64_t> keys_;      // key + 1; 0 marks an empty slot
+    std::vector<std::uint32_t> offsets_;
+    // The blocks, block_words words each, in chunks of chunk_blocks that never move (no copy
+    // of everything recorded when the memo grows, and stable pointers for the lookup cache).
+    static constexpr std::size_t chunk_blocks = 16;
+    std::uint64_t* block_at(std::size_t b) const noexcept {
+        return chunks_[b / chunk_blocks].get() + (b % chunk_blocks) * block_words;
+    }
+    std::vector<std::unique_ptr<std::uint64_t[]>> chunks_;
+    std::size_t block_count_ = 0;          // live blocks
+    std::size_t allocated_ = 0;            // blocks ever given storage (live or free)
+    std::vector<std::uint32_t> free_;      // storage of dropped blocks, for reuse
+    std::uint32_t low_block_ = 0;          // blocks below this one have been dropped
+    mutable std::uint64_t last_key_ = 0;   // one-entry cache of the last block looked up
+    mutable const std::uint64_t* last_block_ = nullptr;
+};
+
+class dfa {
+public:
+    // Builds the automaton of the patterns, pattern r being rule r.  Throws dfa_error.
+    explicit dfa(const std::vector<const program*>& programs);
+
+    // The longest match of any rule from `start` (length 1 or more only).  Throws
+    // std::invalid_argument when the memo belongs to another subject or another DFA, or when
+    // start is past the subject; the memo is then unchanged.
+    dfa_match_result match(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
+                           std::uint32_t length) const;
+
+    const std::array<std::uint8_t, 256>& class_map() const noexcept { return class_map_; }
+    std::uint32_t class_count() const noexcept { return class_count_; }
+    std::uint32_t state_count() const noexcept { return state_count_; }
+    std::uint32_t start_state() const noexcept { return start_; }
+    std::uint32_t rule_count() const noexcept { return rule_count_; }
+    std::int32_t accepting(std::uint32_t state) const noexcept { return accepting_[state]; }
+    std::uint32_t next(std::uint32_t state, std::uint32_t klass) const noexcept {
+        return static_cast<std::uint32_t>(transitions_[std::size_t{state} * class_count_ + klass]);
+    }
+    // States before minimisation (the dead state included).
+    std::uint32_t states_before_minimisation() const noexcept { return unminimised_; }
+
+private:
+    std::array<std::uint8_t, 256> class_map_{};
+    std::uint32_t class_count_ = 0;
+    std::vector<std::int32_t> transitions_;
+    std::vector<std::int32_t> accepting_;
+    std::vector<std::uint8_t> live_;  // per state: some transition leads to a state other than 0
+    std::uint32_t start_ = 0;
+    std::uint32_t state_count_ = 0;
+    std::uint32_t unminimised_ = 0;
+    std::uint32_t rule_count_ = 0;
+};
+
+// A text dump of the automaton: classes, states, transitions, accepting rules and the counts
+// before and after minimisation.
+std::string dump_dfa(const dfa& d);
+
+}  // namespace kestrel

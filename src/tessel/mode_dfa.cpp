@@ -1,0 +1,191 @@
+// The per-mode DFA fast path.
+//
+// What it does.  At every token start the lexer wants the longest match among the rules of
+// the current mode.  The per-rule path runs each candidate's regex; this file builds, when the
+// lexer is compiled, one automaton per mode (kestrel/dfa.h) over the rules whose longest
+// match it can compute exactly, so that most positions cost one table lookup per byte.
+//
+// Which rules join.  A rule joins its mode's automaton when the longest-agreement check says
+// its priority match is always its longest (a|ab does not: it contributes a on ab) and its
+// program has no zero-width assertion at all.  The check itself refuses word boundaries, end
+// anchors, lookarounds, possessive loops and byte expansions over 512 instructions; the start
+// anchor it lets through is still kept off, because the automaton can only test it at the
+// offset a scan starts from, while the lexer's regex tests the start of the text.  Every other
+// rule stays on the per-rule path, marked in the mode's per-rule set.  The check's answer
+// depends only on the pattern, so it is computed once per rule, not once per mode.
+//
+// Which modes.  With dfa = auto every mode is tried, with requested only those named in
+// dfa_modes; names are checked in both cases.  A mode with no rule for the automaton, or whose
+// automaton passes the state budget (the only failure absorbed: kestrel::dfa_error), gets no
+// automaton and runs every rule per rule.  Tokens are the same either way.
+//
+// Matching.  The automaton reports only non-empty matches; when it finds none and some DFA
+// rule matches the empty string, the first such rule answers with length 0 (the runtime turns
+// that into its zero-length error).  The runtime combines this answer with the per-rule path
+// (runtime.cpp) by the lexer's rule: longer wins, then the lower rule index.  Automata are
+// immutable and shared by reference count; each run keeps its own memos (dfa_memos), one per
+// mode and subject.
+//
+// Tests: tests/cpp/test_mode_dfa.cpp, tests/python/test_dfa.py and the property tests.
+#include "tessel/mode_dfa.h"
+
+#include <algorithm>
+#include <optional>
+#include <stdexcept>
+
+#include "kestrel/agreement_check.h"
+
+namespace tessel {
+
+namespace {
+
+struct rule_verdict {
+    bool candidate = false;  // may join an automaton
+    std::string reason;      // why not
+};
+
+rule_verdict judge(const rule& r) {
+    const kestrel::program& prog = r.regex.prog();
+    try {
+        const kestrel::agreement a = kestrel::longest_agreement_check(prog);
+        if (a != kestrel::agreement::agrees) {
+            return {false, std::string("longest_agreement_check: ") + kestrel::agreement_name(a) +
+                               (a == kestrel::agreement::differs
+                                    ? " (its priority match is not always its longest)"
+                                    : " (the check passed its state budget)")};
+        }
+    } catch (const kestrel::dfa_error& e) {
+        return {false, e.what()};
+    }
+    for (const kestrel::instruction& in : prog.instructions) {
+        if (in.op == kestrel::opcode::assert) {
+            return {false, "pattern has a start anchor (\\A/^), which the lexer tests at the start of the text"};
+        }
+    }
+    return {true, ""};
+}
+
+}  // namespace
+
+void build_mode_dfas(const std::vector<rule>& rules, const std::vector<std::string>& mode_names,
+                     const std::unordered_map<std::string, std::uint32_t>& mode_map,
+                     const lexer_options& options, std::vector<std::shared_ptr<const mode_dfa>>& slots,
+                     std::vector<mode_placement>& placements) {
+    const std::size_t modes = mode_names.size();
+    std::vector<bool> chosen(modes, options.dfa == dfa_choice::automatic);
+    for (const std::string& name : options.dfa_modes) {
+        auto it = mode_map.find(name);
+        if (it == mode_map.end()) {
+            throw std::invalid_argument("dfa_modes names an unknown mode: " + shown_mode_name(name));
+        }
+        chosen[it->second] = true;
+    }
+
+    // The rules of each mode, ascending; a rule that names a mode twice belongs to it once.
+    std::vector<std::vector<std::uint32_t>> members(modes);
+    for (std::uint32_t i = 0; i < rules.size(); ++i) {
+        if (rules[i].in_mode.empty()) {
+            members[0].push_back(i);
+            continue;
+        }
+        for (const std::string& name : rules[i].in_mode) {
+            std::vector<std::uint32_t>& list = members[mode_map.at(name)];
+            if (list.empty() || list.back() != i) list.push_back(i);
+        }
+    }
+
+    std::vector<std::optional<rule_verdict>> verdicts(rules.size());
+    slots.assign(modes, nullptr);
+    placements.assign(modes, mode_placement{});
+    const std::size_t words = (rules.size() + 63) / 64;
+    for (std::uint32_t m = 0; m < modes; ++m) {
+        mode_placement& place = placements[m];
+        place.mode = m;
+        if (!chosen[m]) {
+            for (std::uint32_t r : members[m]) {
+                place.rules.push_back({r, false, "mode not named in dfa_modes (dfa='requested')"});
+            }
+            continue;
+        }
+        std::vector<std::uint32_t> dfa_rules;
+        std::vector<std::uint64_t> per_rule(words, 0);
+        bool any_per_rule = false;
+        std::optional<std::uint32_t> empty_rule;
+        for (std::uint32_t r : members[m]) {
+            if (!verdicts[r]) verdicts[r] = judge(rules[r]);
+            if (!verdicts[r]->candidate) {
+                per_rule[r >> 6] |= std::uint64_t{1} << (r & 63);
+                any_per_rule = true;
+                place.rules.push_back({r, false, verdicts[r]->reason});
+                continue;
+            }
+            dfa_rules.push_back(r);
+            place.rules.push_back({r, true, ""});
+            if (!empty_rule && rules[r].regex.match(0, std::string_view()).matched) empty_rule = r;
+        }
+        if (dfa_rules.empty()) continue;
+
+        std::vector<const kestrel::program*> programs;
+        for (std::uint32_t r : dfa_rules) programs.push_back(&rules[r].regex.prog());
+        try {
+            auto md = std::make_shared<mode_dfa>(mode_dfa{kestrel::dfa(programs), std::move(dfa_rules),
+                                                          std::move(per_rule), any_per_rule,
+                                                          empty_rule.has_value(), empty_rule.value_or(0)});
+            slots[m] = std::move(md);
+        } catch (const kestrel::dfa_error& e) {
+            for (rule_placement& p : place.rules) {
+                if (p.on_dfa) {
+                    p.on_dfa = false;
+                    p.reason = e.what();
+                }
+            }
+        }
+    }
+}
+
+dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::uint8_t* subject,
+                          std::uint32_t length, kestrel::dfa_memo& memo) {
+    const kestrel::dfa_match_result r = md.automaton.match(offset, memo, subject, length);
+    dfa_answer a;
+    a.open_end = r.open_end;
+    if (r.matched) {
+        a.found = true;
+        a.rule = md.dfa_rules[static_cast<std::size_t>(r.rule)];
+        a.length = r.length;
+    } else if (md.has_empty_rule) {
+        a.found = true;
+        a.rule = md.empty_rule;
+        a.length = 0;
+    }
+    return a;
+}
+
+std::size_t dfa_memos::memory_bytes() const noexcept {
+    std::size_t n = 0;
+    for (const auto& m : memos_) {
+        if (m) n += m->memory_bytes();
+    }
+    return n;
+}
+
+std::string describe_modes(const lexer& lx) {
+    std::string out;
+    for (const mode_placement& place : lx.placements()) {
+        const mode_dfa* md = lx.automaton(place.mode);
+        out += "mode '" + shown_mode_name(lx.mode_name(place.mode)) + "': ";
+        if (md != nullptr) {
+            out += "DFA of " + std::to_string(md->automaton.state_count()) + " states, " +
+                   std::to_string(md->automaton.class_count()) + " classes\n";
+        } else {
+            out += "no DFA\n";
+        }
+        for (const rule_placement& p : place.rules) {
+            out += "  rule " + std::to_string(p.rule) + " /" + lx.rules()[p.rule].pattern + "/: ";
+            out += p.on_dfa ? "dfa" : "per-rule (" + p.reason + ")";
+            out += "\n";
+        }
+    }
+    return out;
+}
+
+}  // namespace tessel

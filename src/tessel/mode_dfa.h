@@ -1,0 +1,71 @@
+// The per-mode DFA fast path: one automaton per mode over the rules whose longest match it
+// can compute exactly, combined with the per-rule path for the others.  See mode_dfa.cpp.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "kestrel/dfa.h"
+#include "tessel/lexer.h"
+
+namespace tessel {
+
+struct mode_dfa {
+    kestrel::dfa automaton;               // DFA rule r is dfa_rules[r]
+    std::vector<std::uint32_t> dfa_rules;  // lexer rule indices, ascending
+    std::vector<std::uint64_t> per_rule;   // bit set over the lexer's rules: runs per rule
+    bool any_per_rule = false;
+    bool has_empty_rule = false;
+    std::uint32_t empty_rule = 0;          // first DFA rule that matches the empty string
+
+    bool on_per_rule_path(std::uint32_t rule) const noexcept {
+        return (per_rule[rule >> 6] >> (rule & 63)) & 1u;
+    }
+};
+
+// The DFA's part of the longest match in a mode at one offset.
+struct dfa_answer {
+    bool found = false;
+    std::uint32_t rule = 0;
+    std::uint32_t length = 0;
+    bool open_end = false;
+};
+
+dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::uint8_t* subject,
+                          std::uint32_t length, kestrel::dfa_memo& memo);
+
+// One memo per mode for one subject, made when a mode first asks for it.
+class dfa_memos {
+public:
+    dfa_memos() = default;
+    dfa_memos(std::size_t modes, std::uint32_t subject_length) : length_(subject_length), memos_(modes) {}
+    kestrel::dfa_memo& of(std::uint32_t mode) {
+        std::optional<kestrel::dfa_memo>& m = memos_[mode];
+        if (!m) m.emplace(length_);
+        return *m;
+    }
+    // Bytes held by all the memos' recorded position sets.
+    std::size_t memory_bytes() const noexcept;
+
+private:
+    std::uint32_t length_ = 0;
+    std::vector<std::optional<kestrel::dfa_memo>> memos_;
+};
+
+// The build step of lexer compilation.  Throws std::invalid_argument "dfa_modes names an
+// unknown mode: <name>" (whatever `dfa` says); absorbs only kestrel::dfa_error.  Fills one
+// slot per mode (null where no automaton was built) and the placement of every rule.
+void build_mode_dfas(const std::vector<rule>& rules, const std::vector<std::string>& mode_names,
+                     const std::unordered_map<std::string, std::uint32_t>& mode_map,
+                     const lexer_options& options, std::vector<std::shared_ptr<const mode_dfa>>& slots,
+                     std::vector<mode_placement>& placements);
+
+// A readable summary for a grammar author: per mode, which rules run on the DFA and which
+// stay per rule, and why.
+std::string describe_modes(const lexer& lx);
+
+}  // namespace tessel

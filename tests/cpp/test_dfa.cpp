@@ -1,0 +1,452 @@
+// The DFA and the longest-agreement check: construction, the five build messages, the memo and
+// its two messages, and seeded comparisons against an oracle for the longest match built from
+// the regex itself (the pattern followed by an end-of-text test, run on every prefix).
+#include <gtest/gtest.h>
+
+#include "match_corpus.h"
+#include "match_text.h"
+
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kestrel/agreement_check.h"
+#include "kestrel/dfa.h"
+#include "kestrel/regex.h"
+#include "kestrel/regex_error.h"
+
+namespace {
+
+using kestrel::agreement;
+
+const std::uint8_t* bytes(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+
+// Compiled patterns and their DFA, kept together so the programs outlive the build.
+struct built {
+    std::vector<kestrel::regex> regexes;
+    std::unique_ptr<kestrel::dfa> automaton;
+
+    explicit built(const std::vector<std::string>& patterns) {
+        for (const std::string& p : patterns) regexes.emplace_back(p);
+        std::vector<const kestrel::program*> programs;
+        for (const kestrel::regex& r : regexes) programs.push_back(&r.prog());
+        automaton = std::make_unique<kestrel::dfa>(programs);
+    }
+
+    kestrel::dfa_match_result run(const std::string& text, std::uint32_t at = 0) const {
+        kestrel::dfa_memo memo(static_cast<std::uint32_t>(text.size()));
+        return automaton->match(at, memo, bytes(text), static_cast<std::uint32_t>(text.size()));
+    }
+};
+
+std::string build_error(const std::vector<std::string>& patterns) {
+    try {
+        built b(patterns);
+    } catch (const kestrel::dfa_error& e) {
+        return e.what();
+    }
+    return "built";
+}
+
+agreement check(const std::string& pattern) { return kestrel::longest_agreement_check(kestrel::regex(pattern).prog()); }
+
+TEST(Dfa, LongestMatchWinsOverPriorityOrder) {
+    const built b({"a|ab"});
+    const auto r = b.run("abc");
+    EXPECT_TRUE(r.matched);
+    EXPECT_EQ(r.length, 2u);
+    EXPECT_EQ(r.rule, 0);
+    EXPECT_EQ(check("a|ab"), agreement::differs);
+    EXPECT_EQ(check("ab|a"), agreement::agrees);
+}
+
+TEST(Dfa, EqualLengthGoesToTheLowerRule) {
+    const built b({"[a-z]+", "if", "[a-z][a-z]"});
+    EXPECT_EQ(b.run("if").rule, 0);
+    const built k({"if", "[a-z]+"});
+    EXPECT_EQ(k.run("if").rule, 0);
+    EXPECT_EQ(k.run("iff").rule, 1);
+    EXPECT_EQ(k.run("iff").length, 3u);
+    EXPECT_EQ(k.run("i").rule, 1);
+}
+
+TEST(Dfa, RefusedConstructsNameThemselves) {
+    const struct {
+        const char* pattern;
+        const char* message;
+    } cases[] = {
+        {"a\\b", kestrel::dfa_message_assertion},
+        {"a$", kestrel::dfa_message_assertion},
+        {"(?m)^a", kestrel::dfa_message_assertion},
+        {"a(?=b)", kestrel::dfa_message_lookaround},
+        {"(?<=b)a", kestrel::dfa_message_lookaround},
+        {"a*+", kestrel::dfa_message_possessive},
+        {"[ab]++c", kestrel::dfa_message_possessive},
+        {"\\w+", kestrel::dfa_message_expansion},
+        {"[ab]*a[ab]{16}", kestrel::dfa_message_states},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(build_error({"x", c.pattern}), c.message) << c.pattern;
+    }
+    // The first offending instruction decides.
+    EXPECT_EQ(build_error({"(?=a)a\\b"}), kestrel::dfa_message_lookaround);
+    EXPECT_EQ(build_error({"a\\b(?=a)"}), kestrel::dfa_message_assertion);
+    // The agreement check refuses the same patterns with the same messages.
+    try {
+        check("a(?=b)");
+        ADD_FAILURE() << "no dfa_error";
+    } catch (const kestrel::dfa_error& e) {
+        EXPECT_STREQ(e.what(), kestrel::dfa_message_lookaround);
+    }
+    // ASCII word characters lower within the budget.
+    EXPECT_EQ(build_error({"[A-Za-z_][A-Za-z_0-9]*", "(?a)\\w+"}), "built");
+}
+
+TEST(Dfa, StartAnchorHoldsAtTheScanStart) {
+    const built b({"\\Aab", "b"});
+    EXPECT_EQ(b.run("ab").length, 2u);
+    // The automaton cannot know the offset's place in the text: the anchor holds wherever a
+    // scan starts.  (The lexer keeps anchored rules off its automata for that reason.)
+    const auto r = b.run("xab", 1);
+    EXPECT_TRUE(r.matched);
+    EXPECT_EQ(r.rule, 0);
+    EXPECT_EQ(r.length, 2u);
+}
+
+TEST(Dfa, EndOfSubjectAndOpenEnd) {
+    const built b({"ab", "a"});
+    auto r = b.run("ab", 2);
+    EXPECT_FALSE(r.matched);
+    EXPECT_TRUE(r.open_end);  // the start state reads a
+    r = b.run("a");
+    EXPECT_TRUE(r.matched);
+    EXPECT_EQ(r.length, 1u);
+    EXPECT_TRUE(r.open_end);  // ab may still come
+    r = b.run("ac");
+    EXPECT_EQ(r.length, 1u);
+    EXPECT_FALSE(r.open_end);  // died on c
+    r = b.run("ab");
+    EXPECT_FALSE(r.open_end);  // nothing goes on after ab
+    const built e({"a*"});
+    r = e.run("b");
+    EXPECT_FALSE(r.matched);  // only non-empty matches are reported
+}
+
+TEST(Dfa, MinimisationMergesEquivalentStates) {
+    const built b({"ab|cb|db"});
+    // Before: dead, start, three states after a/c/d (each with its own closure), three match
+    // states.  After: dead, start, "b expected", accept.
+    EXPECT_EQ(b.automaton->states_before_minimisation(), 8u);
+    EXPECT_EQ(b.automaton->state_count(), 4u);
+    EXPECT_EQ(b.automaton->accepting(0), -1);
+    for (std::uint32_t c = 0; c < b.automaton->class_count(); ++c) EXPECT_EQ(b.automaton->next(0, c), 0u);
+    // Each literal byte is a class of its own; every other byte shares class 0 with byte 0.
+    EXPECT_EQ(b.automaton->class_count(), 5u);
+    EXPECT_EQ(b.automaton->class_map()[0], 0u);
+    EXPECT_EQ(b.automaton->class_map()['e'], 0u);
+    // Bytes that only a set tests, all alike, share one class.
+    const built s({"[acd]b"});
+    EXPECT_EQ(s.automaton->class_count(), 3u);
+    EXPECT_EQ(s.automaton->class_map()['a'], s.automaton->class_map()['d']);
+    EXPECT_NE(s.automaton->class_map()['a'], s.automaton->class_map()['b']);
+    const std::string dump = kestrel::dump_dfa(*b.automaton);
+    EXPECT_NE(dump.find("states 4 (before minimisation"), std::string::npos) << dump;
+    EXPECT_NE(dump.find("accepts rule 0"), std::string::npos) << dump;
+}
+
+TEST(DfaMemo, FailingTailIsRecordedOnceAndHitsFromEveryLaterOffset) {
+    const built b({"[a-z]+!"});
+    const std::string text(10000, 'q');
+    const auto n = static_cast<std::uint32_t>(text.size());
+    kestrel::dfa_memo memo(n);
+    auto r = b.automaton->match(0, memo, bytes(text), n);
+    EXPECT_FALSE(r.matched);
+    EXPECT_TRUE(r.open_end);
+    EXPECT_TRUE(memo.tail_alive());
+    // 10,000 positions of one state: three blocks of 4,096 positions, not 10,001 bits per state.
+    EXPECT_EQ(memo.blocks(), 3u);
+    EXPECT_LT(memo.memory_bytes(), 16384u);
+    // Every later scan stops after one byte: a recorded (state, position).  A tail that stops
+    // on a hit after fewer than 33 bytes is not recorded again.
+    for (std::uint32_t at = 1; at < n; ++at) {
+        r = b.automaton->match(at, memo, bytes(text), n);
+        ASSERT_FALSE(r.matched) << at;
+        ASSERT_TRUE(r.open_end) << at;
+    }
+    EXPECT_EQ(memo.blocks(), 3u);
+    // A copy keeps the recorded pairs in blocks of its own.
+    kestrel::dfa_memo copy(memo);
+    EXPECT_EQ(copy.blocks(), 3u);
+    EXPECT_TRUE(b.automaton->match(5000, copy, bytes(text), n).open_end);
+    memo = kestrel::dfa_memo(n);
+    EXPECT_EQ(copy.blocks(), 3u);
+    EXPECT_EQ(memo.blocks(), 0u);
+}
+
+TEST(DfaMemo, BlocksBehindTheScanStartAreDropped) {
+    const built b({"[a-z]+!"});
+    const std::string text(300000, 'q');
+    const auto n = static_cast<std::uint32_t>(text.size());
+    kestrel::dfa_memo memo(n);
+    b.automaton->match(0, memo, bytes(text), n);
+    EXPECT_EQ(memo.blocks(), (n >> 12) + 1);  // one state, every block of the text
+    const std::size_t full = memo.memory_bytes();
+    for (std::uint32_t at = 1; at < n; at += 97) {
+        const auto r = b.automaton->match(at, memo, bytes(text), n);
+        ASSERT_FALSE(r.matched);
+        ASSERT_TRUE(r.open_end);  // still a hit: the blocks ahead of the start are kept
+        const std::size_t ahead = (n >> 12) - (at >> 12) + 1;  // blocks from the start's on
+        ASSERT_GE(memo.blocks(), ahead) << at;
+        ASSERT_LE(memo.blocks(), ahead + kestrel::dfa_memo::blocks_per_prune()) << at;
+    }
+    EXPECT_LT(memo.blocks(), 20u);
+    // A tail recorded later reuses the dropped blocks' storage.
+    const std::string late = text.substr(0, n - 100) + "!" + std::string(99, 'q');
+    kestrel::dfa_memo fresh(n);
+    EXPECT_EQ(b.automaton->match(0, fresh, bytes(late), n).length, n - 99);
+    EXPECT_LE(memo.memory_bytes(), full);
+}
+
+TEST(DfaMemo, TailsThatEndInAnAcceptAreNotRecorded) {
+    // Only pairs after which nothing accepts may be recorded: here every scan reaches the !.
+    const built b({"[a-z]+!", "[a-z]"});
+    std::string text(200, 'q');
+    text += '!';
+    const auto n = static_cast<std::uint32_t>(text.size());
+    kestrel::dfa_memo memo(n);
+    for (std::uint32_t at = 0; at + 1 < n; ++at) {
+        const auto r = b.automaton->match(at, memo, bytes(text), n);
+        ASSERT_TRUE(r.matched) << at;
+        ASSERT_EQ(r.length, n - at) << at;  // the ! is reachable from every letter
+    }
+    EXPECT_EQ(memo.blocks(), 0u);  // every tail accepted: nothing recorded
+}
+
+TEST(DfaMemo, DeadTailsAreClosed) {
+    const built b({"\"[a-z ]*\"", "[a-z]+"});
+    std::string text = "\"" + std::string(100, 'a') + "1 trailing";
+    const auto n = static_cast<std::uint32_t>(text.size());
+    kestrel::dfa_memo memo(n);
+    auto r = b.automaton->match(0, memo, bytes(text), n);
+    EXPECT_FALSE(r.matched);
+    EXPECT_FALSE(r.open_end);  // died on the digit
+    EXPECT_FALSE(memo.tail_alive());
+    EXPECT_GT(memo.blocks(), 0u);
+    r = b.automaton->match(1, memo, bytes(text), n);  // identifiers are another path
+    EXPECT_TRUE(r.matched);
+    EXPECT_EQ(r.length, 100u);
+}
+
+TEST(DfaMemo, RefusedCallsLeaveTheMemoAlone) {
+    const built b({"a+"});
+    const built c({"b+"});
+    const std::string text = "aaa";
+    kestrel::dfa_memo memo(3);
+    try {
+        b.automaton->match(0, memo, bytes(text), 2);
+        ADD_FAILURE() << "another length was accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "kestrel::dfa::match: the memo belongs to another subject, or the offset is past it");
+    }
+    EXPECT_THROW(b.automaton->match(4, memo, bytes(text), 3), std::invalid_argument);
+    // Neither refusal bound the memo, so another DFA may still take it; then the first may not.
+    EXPECT_EQ(c.automaton->match(0, memo, bytes(text), 3).matched, false);
+    try {
+        b.automaton->match(0, memo, bytes(text), 3);
+        ADD_FAILURE() << "another DFA's memo was accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "kestrel::dfa::match: the memo belongs to another DFA");
+    }
+}
+
+TEST(Agreement, AnswersForLoopsAndAlternations) {
+    const struct {
+        const char* pattern;
+        agreement expected;
+    } cases[] = {
+        {"a|ab", agreement::differs},
+        {"ab|a", agreement::agrees},
+        {"a*", agreement::agrees},
+        {"a*?", agreement::differs},
+        {"a+?", agreement::differs},
+        {"a??", agreement::differs},
+        {"a?", agreement::agrees},
+        {"(a|ab)(c|bcd)", agreement::agrees},  // on abcd the priority order also reaches abcd
+        {"(a|ab)(c|bcd)?", agreement::differs},
+        {"[a-z]+|if", agreement::agrees},
+        {"if|[a-z]+", agreement::differs},
+        {"\"[^\"]*\"", agreement::agrees},
+        {"\"(?:[^\"\\\\]|\\\\.)*\"", agreement::agrees},
+        {"/\\*.*?\\*/", agreement::differs},  // the lazy comment stops at the first */
+        {"/\\*(?:[^*]|\\*+[^*/])*\\*+/", agreement::agrees},
+        {"(a*)*", agreement::agrees},
+        {"(?:a|b)*c", agreement::agrees},
+        {"[0-9]+(?:\\.[0-9]+)?", agreement::agrees},
+    };
+    for (const auto& c : cases) EXPECT_EQ(check(c.pattern), c.expected) << c.pattern;
+}
+
+TEST(Agreement, CaptureGroupsDoNotChangeTheAnswer) {
+    const char* pairs[][2] = {
+        {"(a|(|b))*", "(?:a|(?:|b))*"},
+        {"(a|ab)(c|bcd)", "(?:a|ab)(?:c|bcd)"},
+        {"((a)*)*b", "(?:(?:a)*)*b"},
+        {"(a?)+?b", "(?:a?)+?b"},
+    };
+    for (const auto& p : pairs) EXPECT_EQ(check(p[0]), check(p[1])) << p[0];
+}
+
+// ---- seeded comparisons against an oracle ----
+
+// A random pattern over a, b and c: alternation, concatenation, groups (capturing or not),
+// greedy and lazy repeats, classes.
+std::string random_pattern(std::mt19937& rng, int depth) {
+    std::uniform_int_distribution<int> pick(0, 99);
+    const int p = pick(rng);
+    if (depth <= 0 || p < 30) {
+        static const char* atoms[] = {"a", "b", "c", "[ab]", "[^a]", "."};
+        return atoms[rng() % 6];
+    }
+    if (p < 50) return random_pattern(rng, depth - 1) + random_pattern(rng, depth - 1);
+    if (p < 65) return random_pattern(rng, depth - 1) + "|" + random_pattern(rng, depth - 1);
+    const std::string inner = random_pattern(rng, depth - 1);
+    const std::string group = (rng() % 2) ? "(" + inner + ")" : "(?:" + inner + ")";
+    static const char* reps[] = {"*", "+", "?", "*?", "+?", "??", "{1,2}", "{0,2}?", ""};
+    return group + reps[rng() % 9];
+}
+
+std::string random_subject(std::mt19937& rng) {
+    std::string s;
+    const int n = static_cast<int>(rng() % 9);
+    for (int i = 0; i < n; ++i) s.push_back("abc"[rng() % 3]);
+    return s;
+}
+
+// The longest match of `pattern` at `at`: the largest end e such that the pattern followed by
+// an end-of-text test matches on the text cut at e; -1 when none.
+std::int64_t oracle_longest(const kestrel::regex& anchored_end, const std::string& text, std::uint32_t at) {
+    for (std::int64_t e = static_cast<std::int64_t>(text.size()); e >= at; --e) {
+        if (anchored_end.match(at, bytes(text), static_cast<std::uint32_t>(e)).matched) return e - at;
+    }
+    return -1;
+}
+
+std::uint32_t seed() {
+    const char* env = std::getenv("TESSEL_SEED");
+    return env != nullptr ? static_cast<std::uint32_t>(std::stoul(env)) : 20261208u;
+}
+
+TEST(DfaSeeded, LongestMatchOfSeveralRulesMatchesTheOracle) {
+    std::mt19937 rng(seed());
+    int compared = 0;
+    for (int round = 0; round < 400; ++round) {
+        std::vector<std::string> patterns;
+        const int rules = 1 + static_cast<int>(rng() % 3);
+        for (int k = 0; k < rules; ++k) patterns.push_back(random_pattern(rng, 3));
+        std::unique_ptr<built> b;
+        try {
+            b = std::make_unique<built>(patterns);
+        } catch (const kestrel::dfa_error& e) {
+            ADD_FAILURE() << patterns[0] << ": " << e.what();
+            continue;
+        }
+        std::vector<kestrel::regex> oracles;
+        for (const std::string& p : patterns) oracles.emplace_back("(?:" + p + ")\\Z");
+        for (int t = 0; t < 6; ++t) {
+            const std::string text = random_subject(rng);
+            kestrel::dfa_memo memo(static_cast<std::uint32_t>(text.size()));
+            for (std::uint32_t at = 0; at <= text.size(); ++at) {
+                std::int64_t best = 0;
+                std::int32_t rule = -1;
+                for (std::size_t k = 0; k < oracles.size(); ++k) {
+                    const std::int64_t len = oracle_longest(oracles[k], text, at);
+                    if (len > best) {
+                        best = len;
+                        rule = static_cast<std::int32_t>(k);
+                    }
+                }
+                const auto r = b->automaton->match(at, memo, bytes(text), static_cast<std::uint32_t>(text.size()));
+                std::string where;
+                for (const auto& p : patterns) where += "/" + p + "/ ";
+                where += "on \"" + text + "\" at " + std::to_string(at);
+                ASSERT_EQ(r.matched, rule >= 0) << where;
+                if (rule >= 0) {
+                    ASSERT_EQ(r.rule, rule) << where;
+                    ASSERT_EQ(r.length, best) << where;
+                }
+                ++compared;
+            }
+        }
+    }
+    EXPECT_GT(compared, 5000);
+}
+
+TEST(DfaSeeded, AgreeingPatternsHavePriorityMatchEqualToLongest) {
+    std::mt19937 rng(seed() + 1);
+    int agreeing = 0, differing = 0;
+    for (int round = 0; round < 1500; ++round) {
+        const std::string pattern = random_pattern(rng, 4);
+        const kestrel::regex re(pattern);
+        const agreement a = kestrel::longest_agreement_check(re.prog());
+        if (a != agreement::agrees) {
+            ++differing;
+            continue;
+        }
+        ++agreeing;
+        const kestrel::regex oracle("(?:" + pattern + ")\\Z");
+        for (int t = 0; t < 12; ++t) {
+            const std::string text = random_subject(rng);
+            for (std::uint32_t at = 0; at <= text.size(); ++at) {
+                const kestrel::match_result m = re.match(at, bytes(text), static_cast<std::uint32_t>(text.size()));
+                const std::int64_t longest = oracle_longest(oracle, text, at);
+                const std::int64_t priority = m.matched ? m.end() - static_cast<std::int64_t>(at) : -1;
+                ASSERT_EQ(priority, longest) << "/" << pattern << "/ on \"" << text << "\" at " << at;
+            }
+        }
+    }
+    // Both answers must be common for the comparison to mean anything.
+    EXPECT_GT(agreeing, 300);
+    EXPECT_GT(differing, 100);
+}
+
+// Every corpus pattern a DFA takes gives, where its priority match is its longest, the same
+// non-empty match as the regex.
+TEST(DfaCorpus, AgreesWithTheRegexOnTheMatchCorpus) {
+    std::vector<std::string> problems;
+    const auto cases = match_corpus::load_corpus(problems);
+    for (const std::string& p : problems) ADD_FAILURE() << p;
+    int compared = 0;
+    for (const auto& c : cases) {
+        if (c.offset > c.subject.size()) continue;
+        std::optional<kestrel::regex> re;
+        try {
+            re.emplace(c.pattern);
+        } catch (const kestrel::regex_error&) {
+            continue;
+        }
+        bool anchored = false;
+        for (const auto& in : re->prog().instructions) anchored |= in.op == kestrel::opcode::assert;
+        if (anchored) continue;  // the automaton tests \A at the scan start, not the text start
+        try {
+            if (kestrel::longest_agreement_check(re->prog()) != agreement::agrees) continue;
+        } catch (const kestrel::dfa_error&) {
+            continue;
+        }
+        const kestrel::dfa d({&re->prog()});
+        kestrel::dfa_memo memo(static_cast<std::uint32_t>(c.subject.size()));
+        const auto r = d.match(c.offset, memo, bytes(c.subject), static_cast<std::uint32_t>(c.subject.size()));
+        const kestrel::match_result m = re->match(c.offset, c.subject);
+        const bool nonempty = m.matched && m.end() > static_cast<std::int32_t>(c.offset);
+        const std::string where = "match_corpus.txt:" + std::to_string(c.line) + " /" + match_text::show(c.pattern) + "/";
+        EXPECT_EQ(r.matched, nonempty) << where;
+        if (nonempty && r.matched) {
+            EXPECT_EQ(static_cast<std::int32_t>(r.length), m.end() - static_cast<std::int32_t>(c.offset)) << where;
+        }
+        ++compared;
+    }
+    EXPECT_GT(compared, 150);
+}
+
+}  // namespace

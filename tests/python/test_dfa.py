@@ -1,0 +1,136 @@
+"""The per-mode DFA fast path seen from Python: which rules and modes run on an automaton,
+dfa_report, and tokens that do not change with it (including the cases where the automaton's
+answer and a rule's own priority match differ)."""
+
+import pytest
+
+import _tessel
+import tessel
+
+EOI = -2147483648
+
+
+def lexed(lx, text, eof=False):
+    return [(t.kind, t.lexeme, t.offset) for t in _tessel.tokenize(lx, text, eof)]
+
+
+def both(rules, errors=None):
+    """The lexer with every mode tried for a DFA, and the same lexer with none."""
+    return (_tessel.compile(rules, (), errors, None, "auto"),
+            _tessel.compile(rules, (), errors, None, "requested"))
+
+
+def outcome(lx, text):
+    try:
+        return lexed(lx, text)
+    except tessel.LexError as e:
+        return ("error", str(e), e.offset)
+
+
+@pytest.mark.parametrize("rules, text, expected, per_rule", [
+    # a|ab keeps its priority match a; ab|a is its own longest and joins the DFA.
+    ([(1, "a|ab", False), (2, "b", False)], "ab", [(1, "a", 0), (2, "b", 1)], [0]),
+    ([(1, "ab|a", False), (2, "b", False)], "ab", [(1, "ab", 0)], []),
+    ([(1, "a|ab", False), (2, "ab", False)], "ab", [(2, "ab", 0)], [0]),
+    # Equal length: the lower rule index wins, on the DFA and across the two paths.
+    ([(1, "if", False), (2, "[a-z]+", False)], "if", [(1, "if", 0)], []),
+    ([(2, "[a-z]+", False), (1, "if", False)], "if", [(2, "if", 0)], []),
+    ([(1, "a|ab", False), (2, "a", False)], "a", [(1, "a", 0)], [0]),
+    # Assertions and lookarounds stay per rule; the start anchor holds only at offset 0.
+    ([(1, "^x", False), (2, "[a-z]", False)], "xx", [(1, "x", 0), (2, "x", 1)], [0]),
+    ([(1, "a\\b", False), (2, "[ab]", False)], "aba", [(2, "a", 0), (2, "b", 1), (1, "a", 2)], [0]),
+    ([(1, "a(?=b)", False), (2, "[ab]", False)], "aab", [(2, "a", 0), (1, "a", 1), (2, "b", 2)], [0]),
+    # Lazy repeats: the rule's own (shortest) match, per rule.
+    ([(1, "<.*?>", False), (2, "[^<]", False)], "<a>b>", [(1, "<a>", 0), (2, "b", 3), (2, ">", 4)], [0]),
+])
+def test_edge_cases_with_and_without_the_dfa(rules, text, expected, per_rule):
+    fast, plain = both(rules)
+    assert lexed(fast, text) == expected
+    assert lexed(plain, text) == expected
+    assert _tessel.pike_rules(fast, "default") == per_rule
+    assert _tessel.pike_rules(plain, "default") == list(range(len(rules)))
+
+
+def test_a_mode_of_asserted_rules_has_no_dfa():
+    lx = _tessel.compile([(1, "a\\b", False), (2, "(?<=a)b", False, ["m"]), (3, "x", False, ["m"])])
+    assert _tessel.dfa_modes_active(lx) == ["m"]
+    assert _tessel.pike_rules(lx, "default") == [0]
+    assert _tessel.pike_rules(lx, "m") == [1]
+
+
+def test_requested_builds_only_the_named_modes():
+    rules = [(1, "a", False), (2, "b", False, ["m"]), (3, "c", False, ["n"])]
+    assert _tessel.dfa_modes_active(_tessel.compile(rules, (), None, None, "requested")) == []
+    assert _tessel.dfa_modes_active(_tessel.compile(rules, ["n", "m", "n"], None, None, "requested")) == ["m", "n"]
+    assert _tessel.dfa_modes_active(_tessel.compile(rules)) == ["default", "m", "n"]
+    for dfa in ("auto", "requested"):
+        with pytest.raises(_tessel.error, match="^dfa_modes names an unknown mode: q$"):
+            _tessel.compile(rules, ["q"], None, None, dfa)
+
+
+def test_empty_matching_rule_on_the_dfa():
+    fast, plain = both([(1, "a*", False), (2, "b", False)])
+    assert _tessel.pike_rules(fast, "default") == []
+    for lx in (fast, plain):
+        assert lexed(lx, "aab") == [(1, "aa", 0), (2, "b", 2)]
+        with pytest.raises(tessel.LexError, match="^zero-length match in mode 'default'"):
+            _tessel.tokenize(lx, "c")
+
+
+def test_mode_over_the_state_budget_falls_back_with_the_same_tokens():
+    rules = [(1, "[ab]*a[ab]{12}", False), (2, "(?:[ab]{3})*b", False), (3, "(?:[ab]{5})*a", False),
+             (4, "c", False)]
+    fast, plain = both(rules)
+    assert _tessel.dfa_modes_active(fast) == []
+    (mode, placed), = _tessel.dfa_report(fast)
+    assert mode == "default"
+    assert {p[2] for p in placed} == {
+        "DFA state count exceeded max_dfa_states; pattern is too complex for a DFA"}
+    text = "ab" * 30 + "c" + "a" * 40 + "cbbbabbc"
+    assert outcome(fast, text) == outcome(plain, text)
+
+
+def test_a_long_failing_tail_is_lexed_the_same_from_every_offset():
+    # An unterminated string of 10,000 letters: the DFA's scan from the quote reads to the end
+    # and records the tail; every letter after it then starts a scan that stops at once.
+    rules = [(1, '"[a-z]*"', False), (2, "[a-z]", False), (3, '"', False)]
+    fast, plain = both(rules, "token")
+    text = '"' + "q" * 10000
+    assert lexed(fast, text) == lexed(plain, text) == [(3, '"', 0)] + [(2, "q", i) for i in range(1, 10001)]
+
+
+def test_dfa_report_names_every_rule_and_why():
+    rules, names = tessel.load_grammar("python")
+    report = dict(_tessel.dfa_report(_tessel.compile(rules)))
+    assert list(report) == ["default", "bracket", "continued"]
+    default = {r: (where, why) for r, where, why in report["default"]}
+    for r, (where, why) in default.items():
+        assert (where == "dfa") == (why == ""), (r, where, why)
+    by_name = {}
+    for r, (where, why) in default.items():
+        by_name.setdefault(names[rules[r][0]], set()).add(where)
+    # Every string, number, operator, bracket, blank, comment and newline rule runs on the DFA;
+    # names (Unicode identifier classes, far beyond the DFA's byte budget) stay per rule.
+    for kind in ("string", "number", "op", "open", "close", "whitespace", "comment", "newline"):
+        assert by_name[kind] == {"dfa"}, kind
+    assert by_name["name"] == {"per-rule"}
+    assert "byte expansion is too large" in next(why for r, (w, why) in default.items()
+                                                 if names[rules[r][0]] == "name")
+    lx = _tessel.compile(rules, (), None, None, "requested")
+    assert all(w == "per-rule" and "dfa_modes" in why
+               for _, placed in _tessel.dfa_report(lx) for _, w, why in placed)
+
+
+def test_json_runs_entirely_on_the_dfa():
+    rules, _ = tessel.load_grammar("json")
+    lx = _tessel.compile(rules)
+    assert _tessel.dfa_modes_active(lx) == ["default"]
+    assert _tessel.pike_rules(lx, "default") == []
+
+
+def test_dfa_report_rejects_what_is_not_a_lexer():
+    with pytest.raises(TypeError):
+        _tessel.dfa_report()
+    with pytest.raises(ValueError):
+        _tessel.dfa_report(None)
+    assert _tessel.dfa_report.__doc__.startswith("dfa_report(handle) -> ")
