@@ -207,12 +207,14 @@ def cmd_check(args: argparse.Namespace) -> int:
     modes = modes_of(lexer)
     print("%s: %d rules, %d modes; it parses and compiles" % (args.grammar, len(lexer.rules),
                                                               len(modes)))
+    # Why each rule runs where it does, where the extension can say.
     report = getattr(_tessel, "dfa_report", None)
+    reasons = {}
     if report is not None:
-        for entry in report(lexer.handle):
-            print("  " + "  ".join(str(x) for x in (entry if isinstance(entry, tuple)
-                                                     else (entry,))))
-        return 0
+        for mode_name, placed in report(lexer.handle):
+            for index, where, reason in placed:
+                if where != "dfa":
+                    reasons[(mode_name, index)] = reason
     active = set(lexer.dfa_modes_active)
     for mode in modes:
         rules = [i for i, r in enumerate(lexer.rules)
@@ -223,11 +225,10 @@ def cmd_check(args: argparse.Namespace) -> int:
         if on_dfa:
             print("  on the DFA: " + ", ".join("%d %s" % (i, lexer.kind_name(lexer.rules[i][0]))
                                                for i in on_dfa))
-        if pike:
-            why = ("the mode has no DFA" if mode not in active
-                   else "its pattern cannot join the mode's DFA")
-            print("  per-rule (%s): %s" % (why, ", ".join(
-                "%d %s" % (i, lexer.kind_name(lexer.rules[i][0])) for i in sorted(pike))))
+        for i in sorted(pike):
+            why = reasons.get((mode, i)) or ("the mode has no DFA" if mode not in active
+                                             else "its pattern cannot join the mode's DFA")
+            print("  per-rule: %d %s: %s" % (i, lexer.kind_name(lexer.rules[i][0]), why))
     return 0
 
 

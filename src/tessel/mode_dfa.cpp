@@ -97,7 +97,6 @@ void build_mode_dfas(const std::vector<rule>& rules, const std::vector<std::stri
     std::vector<std::optional<rule_verdict>> verdicts(rules.size());
     slots.assign(modes, nullptr);
     placements.assign(modes, mode_placement{});
-    const std::size_t words = (rules.size() + 63) / 64;
     for (std::uint32_t m = 0; m < modes; ++m) {
         mode_placement& place = placements[m];
         place.mode = m;
@@ -108,13 +107,13 @@ void build_mode_dfas(const std::vector<rule>& rules, const std::vector<std::stri
             continue;
         }
         std::vector<std::uint32_t> dfa_rules;
-        std::vector<std::uint64_t> per_rule(words, 0);
+        std::vector<std::uint32_t> per_rule;
         bool any_per_rule = false;
         std::optional<std::uint32_t> empty_rule;
         for (std::uint32_t r : members[m]) {
             if (!verdicts[r]) verdicts[r] = judge(rules[r]);
             if (!verdicts[r]->candidate) {
-                per_rule[r >> 6] |= std::uint64_t{1} << (r & 63);
+                per_rule.push_back(r);  // members[m] is ascending
                 any_per_rule = true;
                 place.rules.push_back({r, false, verdicts[r]->reason});
                 continue;
@@ -162,9 +161,7 @@ dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::u
 
 std::size_t dfa_memos::memory_bytes() const noexcept {
     std::size_t n = 0;
-    for (const auto& m : memos_) {
-        if (m) n += m->memory_bytes();
-    }
+    for (const auto& [mode, memo] : memos_) n += memo.memory_bytes();
     return n;
 }
 

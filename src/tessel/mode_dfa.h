@@ -2,6 +2,7 @@
 // can compute exactly, combined with the per-rule path for the others.  See mode_dfa.cpp.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -17,13 +18,21 @@ namespace tessel {
 struct mode_dfa {
     kestrel::dfa automaton;               // DFA rule r is dfa_rules[r]
     std::vector<std::uint32_t> dfa_rules;  // lexer rule indices, ascending
-    std::vector<std::uint64_t> per_rule;   // bit set over the lexer's rules: runs per rule
+    // The mode's rules that run per rule, ascending.  A list of the mode's own rules rather
+    // than a bit set over all the lexer's rules: a grammar of many modes would otherwise hold
+    // modes x rules bits.
+    std::vector<std::uint32_t> per_rule;
     bool any_per_rule = false;
     bool has_empty_rule = false;
     std::uint32_t empty_rule = 0;          // first DFA rule that matches the empty string
 
     bool on_per_rule_path(std::uint32_t rule) const noexcept {
-        return (per_rule[rule >> 6] >> (rule & 63)) & 1u;
+        if (per_rule.size() <= 8) {
+            for (const std::uint32_t r : per_rule)
+                if (r == rule) return true;
+            return false;
+        }
+        return std::binary_search(per_rule.begin(), per_rule.end(), rule);
     }
 };
 
@@ -38,22 +47,41 @@ struct dfa_answer {
 dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::uint8_t* subject,
                           std::uint32_t length, kestrel::dfa_memo& memo);
 
-// One memo per mode for one subject, made when a mode first asks for it.
+// One memo per mode for one subject, made when a mode first asks for it.  Only the modes a
+// run visits hold anything, so making one costs nothing however many modes the lexer has;
+// the mode asked last is remembered, since consecutive tokens mostly share a mode.
 class dfa_memos {
 public:
     dfa_memos() = default;
-    dfa_memos(std::size_t modes, std::uint32_t subject_length) : length_(subject_length), memos_(modes) {}
+    dfa_memos(std::size_t /*modes*/, std::uint32_t subject_length) : length_(subject_length) {}
+    dfa_memos(const dfa_memos& other) : length_(other.length_), memos_(other.memos_) {}
+    dfa_memos& operator=(const dfa_memos& other) {
+        if (this != &other) {
+            length_ = other.length_;
+            memos_ = other.memos_;
+            last_ = nullptr;
+        }
+        return *this;
+    }
+    dfa_memos(dfa_memos&& other) noexcept = default;
+    dfa_memos& operator=(dfa_memos&& other) noexcept = default;
+
     kestrel::dfa_memo& of(std::uint32_t mode) {
-        std::optional<kestrel::dfa_memo>& m = memos_[mode];
-        if (!m) m.emplace(length_);
-        return *m;
+        if (last_ != nullptr && last_mode_ == mode) return *last_;
+        auto it = memos_.find(mode);
+        if (it == memos_.end()) it = memos_.emplace(mode, kestrel::dfa_memo(length_)).first;
+        last_mode_ = mode;
+        last_ = &it->second;  // elements of an unordered_map never move
+        return *last_;
     }
     // Bytes held by all the memos' recorded position sets.
     std::size_t memory_bytes() const noexcept;
 
 private:
     std::uint32_t length_ = 0;
-    std::vector<std::optional<kestrel::dfa_memo>> memos_;
+    std::unordered_map<std::uint32_t, kestrel::dfa_memo> memos_;
+    std::uint32_t last_mode_ = 0;
+    kestrel::dfa_memo* last_ = nullptr;
 };
 
 // The build step of lexer compilation.  Throws std::invalid_argument "dfa_modes names an
