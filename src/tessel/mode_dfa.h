@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kestrel/dfa.h"
+#include "kestrel/match_context.h"
 #include "tessel/lexer.h"
 
 namespace tessel {
@@ -47,9 +48,12 @@ struct dfa_answer {
 dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::uint8_t* subject,
                           std::uint32_t length, kestrel::dfa_memo& memo);
 
-// One memo per mode for one subject, made when a mode first asks for it.  Only the modes a
-// run visits hold anything, so making one costs nothing however many modes the lexer has;
-// the mode asked last is remembered, since consecutive tokens mostly share a mode.
+// What one run over one subject keeps between its match calls: one DFA memo per mode, made
+// when a mode first asks for it, and the engine's match scratch (the Pike VM's thread lists
+// and slot pool), made on the first per-rule match and reused by every later one, whatever
+// the rule.  Only the modes a run visits hold a memo, so making this costs nothing however
+// many modes the lexer has; the mode asked last is remembered, since consecutive tokens
+// mostly share a mode.  A copy copies the memos and starts with scratch of its own.
 class dfa_memos {
 public:
     dfa_memos() = default;
@@ -60,8 +64,14 @@ public:
             length_ = other.length_;
             memos_ = other.memos_;
             last_ = nullptr;
+            scratch_.reset();
         }
         return *this;
+    }
+
+    kestrel::match_scratch& scratch() {
+        if (!scratch_) scratch_ = std::make_unique<kestrel::match_scratch>();
+        return *scratch_;
     }
     dfa_memos(dfa_memos&& other) noexcept = default;
     dfa_memos& operator=(dfa_memos&& other) noexcept = default;
@@ -82,6 +92,7 @@ private:
     std::unordered_map<std::uint32_t, kestrel::dfa_memo> memos_;
     std::uint32_t last_mode_ = 0;
     kestrel::dfa_memo* last_ = nullptr;
+    std::unique_ptr<kestrel::match_scratch> scratch_;
 };
 
 // The build step of lexer compilation.  Throws std::invalid_argument "dfa_modes names an

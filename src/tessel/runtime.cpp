@@ -53,7 +53,8 @@ using detail::step_result;
 // With an automaton `md`, only the rules of its per-rule set run.
 template <bool Streaming>
 bool per_rule_path(const lexer& lx, std::uint32_t mode, const mode_dfa* md, const std::uint8_t* subject,
-                   std::uint32_t length, std::uint32_t offset, bool final, best_match& best) {
+                   std::uint32_t length, std::uint32_t offset, bool final, kestrel::match_scratch& scratch,
+                   best_match& best) {
     const dispatch_table& table = lx.dispatch(mode);
     const std::vector<rule>& rules = lx.rules();
     for (const dispatch_table::list list : {table[subject[offset]], table[no_first_byte_list]}) {
@@ -63,13 +64,14 @@ bool per_rule_path(const lexer& lx, std::uint32_t mode, const mode_dfa* md, cons
             std::int32_t end;
             if (Streaming && !final) {
                 const kestrel::streaming_match m =
-                    rules[r].regex.match_streaming(offset, subject, length, kestrel::captures::whole_match_only);
+                    rules[r].regex.match_streaming(offset, subject, length, kestrel::captures::whole_match_only,
+                                                   &scratch);
                 if (m.open_end) return false;
                 matched = m.result.matched;
                 end = m.result.end();
             } else {
                 const kestrel::match_result m =
-                    rules[r].regex.match(offset, subject, length, kestrel::captures::whole_match_only);
+                    rules[r].regex.match(offset, subject, length, kestrel::captures::whole_match_only, &scratch);
                 matched = m.matched;
                 end = m.end();
             }
@@ -90,7 +92,9 @@ bool decide_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subje
                   best_match& best) {
     best = best_match{};
     const mode_dfa* md = lx.automaton(mode);
-    if (md == nullptr) return per_rule_path<Streaming>(lx, mode, nullptr, subject, length, offset, final, best);
+    if (md == nullptr) {
+        return per_rule_path<Streaming>(lx, mode, nullptr, subject, length, offset, final, memos.scratch(), best);
+    }
 
     const dfa_answer d = match_mode_dfa(*md, offset, subject, length, memos.of(mode));
     if (Streaming && !final && d.open_end) return false;
@@ -100,7 +104,7 @@ bool decide_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subje
         return true;
     }
     best_match p;
-    if (!per_rule_path<Streaming>(lx, mode, md, subject, length, offset, final, p)) return false;
+    if (!per_rule_path<Streaming>(lx, mode, md, subject, length, offset, final, memos.scratch(), p)) return false;
     if (!p.found || (d.found && (d.length > p.length || (d.length == p.length && d.rule <= p.rule)))) {
         best = from_dfa;
     } else {
