@@ -317,8 +317,9 @@ bool match_possessive_run(match_context& ctx, std::uint32_t pos, slot_vector& ou
     const bool empty = run_end == run_start;
     if (empty && !shape.may_be_empty) return false;
     if (!boundary_holds(ctx, shape.trailing, run_end)) return false;
+    // No memcmp for an empty suffix: the subject may then be empty and its pointer null.
     if (len - p < shape.suffix_length ||
-        std::memcmp(s + p, shape.suffix.data(), shape.suffix_length) != 0)
+        (shape.suffix_length != 0 && std::memcmp(s + p, shape.suffix.data(), shape.suffix_length) != 0))
         return false;
     p += shape.suffix_length;
     if (shape.capture_slot >= 0 && !empty) {

@@ -212,16 +212,19 @@ PyObject* end_of(PyObject*, PyObject* args) {
                        column <= UINT32_MAX && t.size() <= tessel::max_text_bytes &&
                        static_cast<std::size_t>(offset) <= t.size() &&
                        l.size() <= t.size() - static_cast<std::size_t>(offset) &&
-                       t.compare(static_cast<std::size_t>(offset), l.size(), l) == 0 &&
-                       // the end must still fit the 32-bit line and column counters
-                       static_cast<std::uint64_t>(line) + l.size() <= UINT32_MAX &&
-                       static_cast<std::uint64_t>(column) + l.size() <= UINT32_MAX;
+                       t.compare(static_cast<std::size_t>(offset), l.size(), l) == 0;
     if (!valid) {
         PyErr_SetString(PyExc_ValueError, "end_of: the token was not lexed from this source");
         return nullptr;
     }
     tessel::position pos{static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(line),
                          static_cast<std::uint32_t>(column)};
+    // The end must still fit the 32-bit line and column counters (only a made-up position
+    // can fail this: each byte adds at most one line or one column).
+    if (!tessel::advance_fits(pos, l.size())) {
+        PyErr_SetString(PyExc_ValueError, tessel::end_past_limit_message);
+        return nullptr;
+    }
     if (!l.empty()) {
         tessel::advance_position(reinterpret_cast<const std::uint8_t*>(t.data()),
                                  static_cast<std::uint32_t>(t.size()), pos,

@@ -79,6 +79,9 @@ PyObject* stream_feed(PyObject*, PyObject* args) {
     }
     mb::busy_guard busy(s->busy);
     if (!busy.taken(stream_busy)) return nullptr;
+    // A feed the stream refuses (finished, failed, past its limit) must change nothing, so it
+    // is refused before the chunk joins the window.
+    s->stream->check_feed(chunk->bytes.size());
     s->chunk_type = type;
     s->window.append(chunk->bytes);
     std::vector<tessel::token> tokens;

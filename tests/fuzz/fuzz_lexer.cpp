@@ -131,9 +131,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static std::string last_text;
     static std::optional<tessel::grammar> last;
     static std::shared_ptr<const tessel::lexer> lexers[3][2];
+    // The same rules with no automaton (dfa requested, no modes named): the per-rule path alone,
+    // the oracle of the mode DFAs.
+    static std::shared_ptr<const tessel::lexer> per_rule_lexers[3][2];
     if (!last || grammar_text != last_text) {
         last.reset();
         for (auto& per_unit : lexers) per_unit[0] = per_unit[1] = nullptr;
+        for (auto& per_unit : per_rule_lexers) per_unit[0] = per_unit[1] = nullptr;
         last_text = grammar_text;
         try {
             last = tessel::parse_grammar(grammar_text);
@@ -153,8 +157,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 fuzz::fail(std::string("a grammar the reader accepted does not compile: ") + e.what());
             }
         }
+        std::shared_ptr<const tessel::lexer>& plain =
+            per_rule_lexers[static_cast<unsigned>(options.columns)][static_cast<unsigned>(policy)];
+        if (!plain) {
+            tessel::lexer_options no_dfa = options;
+            no_dfa.dfa = tessel::dfa_choice::requested;
+            plain = std::make_shared<const tessel::lexer>(last->rules, no_dfa);
+        }
         const std::string policy_name = policy == tessel::error_policy::raise ? "raise" : "token";
         const outcome whole = eager(*lx, text, eof);
+        const outcome without_dfa = eager(*plain, text, eof);
+        if (!(whole == without_dfa)) {
+            fuzz::fail("errors=" + policy_name + ": with the mode DFAs tokenize gives\n" + whole.describe() +
+                       "on the per-rule path alone\n" + without_dfa.describe());
+        }
         const outcome by_scan = scanned(lx, text, eof);
         // tokenize raises without the tokens before the error; a scan has handed them out.
         const bool agree = whole.error.empty() ? whole == by_scan : whole.error == by_scan.error;

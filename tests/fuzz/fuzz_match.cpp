@@ -51,11 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto parts = fuzz::split_at_nul(std::string_view(reinterpret_cast<const char*>(data), size));
     const std::string_view pattern = parts.first, rest = parts.second;
     if (pattern.size() > max_pattern) return 0;
-    // Held in a string, so that an empty subject is still a real buffer as every caller in
-    // the system passes one (a null subject with length 0 is the input of a known engine
-    // fault kept in tests/fuzz/pending/match).
+    // Held in a string; an empty subject is passed as a null pointer with length 0, which C++
+    // callers may do and every matcher must take.
     const std::string subject_bytes(rest.substr(0, std::min(rest.size(), max_subject)));
-    const std::string_view subject = subject_bytes;
+    const std::string_view subject = subject_bytes.empty() ? std::string_view() : std::string_view(subject_bytes);
     std::optional<kestrel::regex> re;
     try {
         re.emplace(pattern);
@@ -83,6 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto& [choice, name] : match_text::shape_matchers) {
             const match_result r = re->match_with(choice, at, s, n, &applied);
             if (applied) agree(name, at, r, reference);
+        }
+        const match_result op = re->match_with(matcher_choice::one_pass, at, s, n, &applied);
+        if (applied) agree("one_pass", at, op, reference);
+        // Asked for the whole match only, the chain gives the same whole match.
+        const match_result w = re->match(at, s, n, kestrel::captures::whole_match_only);
+        if (w.matched != reference.matched || (w.matched && (w.slot(0) != reference.slot(0) || w.slot(1) != reference.slot(1)))) {
+            fuzz::fail(where(at) + ": the whole-match-only chain gives " + shown(w, 2) + ", the Pike VM " +
+                       shown(reference, 2));
         }
         agree("match_streaming", at, re->match_streaming(at, s, n).result, reference);
     }

@@ -62,8 +62,6 @@ def test_stream_refusals_say_what_happened(setup, feed_message, finish_message):
     assert str(info.value) == finish_message
 
 
-@pytest.mark.xfail(strict=True, reason="the module records a chunk in the window before the "
-                   "stream refuses it; it must ask the stream first (token_stream::check_feed)")
 def test_a_refused_feed_leaves_the_window_as_it_was():
     s = _tessel.stream_start(_tessel.compile([(1, "a", False)]))
     _tessel.stream_feed(s, "a")
