@@ -29,6 +29,8 @@
 // Tests: tests/cpp/test_mode_dfa.cpp, tests/python/test_dfa.py and the property tests.
 #include "tessel/mode_dfa.h"
 
+#include <map>
+
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
@@ -95,6 +97,11 @@ void build_mode_dfas(const std::vector<rule>& rules, const std::vector<std::stri
     }
 
     std::vector<std::optional<rule_verdict>> verdicts(rules.size());
+    // Modes with the same rules get the same automaton, built once: a grammar that names one
+    // rule in thousands of modes holds one DFA, not thousands.  A failed build is remembered
+    // the same way.
+    std::map<std::vector<std::uint32_t>, std::shared_ptr<const mode_dfa>> built;
+    std::map<std::vector<std::uint32_t>, std::string> refused;
     slots.assign(modes, nullptr);
     placements.assign(modes, mode_placement{});
     for (std::uint32_t m = 0; m < modes; ++m) {
@@ -124,20 +131,33 @@ void build_mode_dfas(const std::vector<rule>& rules, const std::vector<std::stri
         }
         if (dfa_rules.empty()) continue;
 
-        std::vector<const kestrel::program*> programs;
-        for (std::uint32_t r : dfa_rules) programs.push_back(&rules[r].regex.prog());
-        try {
-            auto md = std::make_shared<mode_dfa>(mode_dfa{kestrel::dfa(programs), std::move(dfa_rules),
-                                                          std::move(per_rule), any_per_rule,
-                                                          empty_rule.has_value(), empty_rule.value_or(0)});
-            slots[m] = std::move(md);
-        } catch (const kestrel::dfa_error& e) {
+        auto mark_refused = [&place](const std::string& why) {
             for (rule_placement& p : place.rules) {
                 if (p.on_dfa) {
                     p.on_dfa = false;
-                    p.reason = e.what();
+                    p.reason = why;
                 }
             }
+        };
+        if (const auto same = built.find(members[m]); same != built.end()) {
+            slots[m] = same->second;
+            continue;
+        }
+        if (const auto same = refused.find(members[m]); same != refused.end()) {
+            mark_refused(same->second);
+            continue;
+        }
+        std::vector<const kestrel::program*> programs;
+        for (std::uint32_t r : dfa_rules) programs.push_back(&rules[r].regex.prog());
+        try {
+            auto md = std::make_shared<const mode_dfa>(mode_dfa{kestrel::dfa(programs), std::move(dfa_rules),
+                                                                std::move(per_rule), any_per_rule,
+                                                                empty_rule.has_value(), empty_rule.value_or(0)});
+            built.emplace(members[m], md);
+            slots[m] = std::move(md);
+        } catch (const kestrel::dfa_error& e) {
+            refused.emplace(members[m], e.what());
+            mark_refused(e.what());
         }
     }
 }

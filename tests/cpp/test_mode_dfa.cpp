@@ -218,3 +218,54 @@ TEST(ModeDfaSeeded, SameTokensWithAndWithoutAutomata) {
 }
 
 }  // namespace
+
+namespace {
+
+// Modes with the same rules share one automaton (a grammar may name a rule in thousands of
+// modes); modes with other rules get their own, and lexing is the same either way.
+TEST(ModeDfa, ModesWithTheSameRulesShareTheirAutomaton) {
+    const auto rules = [] {
+        return std::vector<tessel::rule>{
+            rule(1, "[a-z]+", false, {"x", "y", "z", "w"}), rule(2, "[0-9]+", false, {"x", "y", "w"}),
+            rule(3, "[0-9]+", false, {"z"}), rule(4, "<", false, {}, push("x")),
+            rule(5, ">", false, {"x", "y", "z", "w"}, pop()), rule(6, "!", false, {"x"}, push("y")),
+            rule(7, "%", false, {"y"}, push("w"))};
+    };
+    auto lx = make(rules());
+    const std::uint32_t x = *lx->mode_index("x"), y = *lx->mode_index("y"), z = *lx->mode_index("z"),
+                        w = *lx->mode_index("w");
+    ASSERT_NE(lx->automaton(x), nullptr);
+    ASSERT_NE(lx->automaton(z), nullptr);
+    EXPECT_NE(lx->automaton(x), lx->automaton(y));  // x also has the "!" rule, y the "%" rule
+    EXPECT_NE(lx->automaton(x), lx->automaton(w));  // x also has the "!" rule
+    EXPECT_NE(lx->automaton(y), lx->automaton(z));  // z's digits are another rule
+    EXPECT_NE(lx->automaton(w), lx->automaton(z));
+    // Two modes with exactly the same rules.
+    auto shared = make({rule(1, "[a-z]+", false, {"p", "q"}), rule(2, "[0-9]+", false, {"p", "q"}),
+                        rule(3, "<", false, {}, push("p")), rule(4, "!", false, {"p", "q"}, push("q")),
+                        rule(5, ">", false, {"p", "q"}, pop())});
+    EXPECT_EQ(shared->automaton(*shared->mode_index("p")), shared->automaton(*shared->mode_index("q")));
+    EXPECT_NE(shared->automaton(*shared->mode_index("p")), shared->automaton(0));
+    auto plain = make({rule(1, "[a-z]+", false, {"p", "q"}), rule(2, "[0-9]+", false, {"p", "q"}),
+                       rule(3, "<", false, {}, push("p")), rule(4, "!", false, {"p", "q"}, push("q")),
+                       rule(5, ">", false, {"p", "q"}, pop())},
+                      none());
+    for (const std::string text : {"<ab12!cd34>>", "<1!2!3>>>", "<x!y!z>>>"}) {
+        EXPECT_EQ(lex(*shared, text), lex(*plain, text)) << text;
+    }
+    auto plain_xyzw = make(rules(), none());
+    for (const std::string text : {"<ab12!cd%34>>>", "<1!2%3>>>"}) {
+        EXPECT_EQ(lex(*lx, text), lex(*plain_xyzw, text)) << text;
+    }
+}
+
+TEST(ModeDfa, ManyModesOfOneRuleHoldOneAutomaton) {
+    std::vector<std::string> modes;
+    for (int i = 0; i < 2000; ++i) modes.push_back("m" + std::to_string(i));
+    auto lx = make({rule(1, "a", false, modes), rule(2, "b", false, {}, push("m1999"))});
+    const tessel::mode_dfa* first = lx->automaton(*lx->mode_index("m0"));
+    ASSERT_NE(first, nullptr);
+    for (const std::string& m : modes) EXPECT_EQ(lx->automaton(*lx->mode_index(m)), first) << m;
+}
+
+}  // namespace
