@@ -290,9 +290,10 @@ def lean_report(args, texts, lx, rules):
               _tessel.compile(rules, (), "token", "codepoints", "requested"))
     rules, names = tessel.load_grammar("json")
     jx = _tessel.compile(rules)
-    json_master = re.compile("|".join("(?P<%s>%s)" % (names[kind], pattern)
-                                      for kind, pattern, *_ in rules))
-    json_skipped = {names[kind] for kind, _, skip, *_ in rules if skip}
+    # Group names by rule index: kind names such as "open.object" are no group names for re.
+    json_master = re.compile("|".join("(?P<rule%d>%s)" % (i, pattern)
+                                      for i, (kind, pattern, *_) in enumerate(rules)))
+    json_skipped = {"rule%d" % i for i, (kind, _, skip, *_) in enumerate(rules) if skip}
     lean_part("json (generated)", jx, [json_text(args.json_mb)], json_master, json_skipped,
               args.lean_rounds, _tessel.compile(rules, (), "raise", "bytes", "requested"))
 

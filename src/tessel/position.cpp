@@ -29,6 +29,8 @@
 #include <functional>
 #include <stdexcept>
 
+#include "kestrel/utf8.h"
+
 namespace tessel {
 
 namespace {
@@ -98,28 +100,9 @@ void advance_characters(const std::uint8_t* source, std::uint32_t length, positi
 std::uint32_t utf8_length_at(const std::uint8_t* source, std::uint32_t length,
                              std::uint32_t offset) noexcept {
     if (offset >= length) return 0;
-    const std::uint8_t lead = source[offset];
-    if (lead < 0x80) return 1;
-    std::uint32_t need;
-    std::uint32_t value;
-    std::uint32_t smallest;
-    if ((lead & 0xE0) == 0xC0) {
-        need = 2, value = lead & 0x1Fu, smallest = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        need = 3, value = lead & 0x0Fu, smallest = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        need = 4, value = lead & 0x07u, smallest = 0x10000;
-    } else {
-        return 0;  // a continuation byte, or 0xF8 to 0xFF
-    }
-    if (need > length - offset) return 0;
-    for (std::uint32_t j = 1; j < need; ++j) {
-        const std::uint8_t c = source[offset + j];
-        if (!is_continuation(c)) return 0;
-        value = (value << 6) | (c & 0x3Fu);
-    }
-    if (value < smallest || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) return 0;
-    return need;
+    // The engine's decoder (kestrel/utf8.h), so that columns and matches agree on every byte.
+    const kestrel::decoded_char c = kestrel::decode_utf8(source, length, offset);
+    return c.valid ? c.length : 0;
 }
 
 void advance_position(const std::uint8_t* source, std::uint32_t length, position& pos,
