@@ -110,7 +110,7 @@ bool wrapped_type::add_to_module(PyObject* module, const type_slots& slots) noex
         }
         if (slots.init != nullptr) list.push_back({Py_tp_init, reinterpret_cast<void*>(slots.init)});
         list.push_back({0, nullptr});
-        // The specification's name must outlive the type (the interpreter keeps a pointer into
+        // The PyType_Spec's name must outlive the type (the interpreter keeps a pointer into
         // it for tp_name), as does this record: both live for the whole process.
         // The basic size includes the record, which lives inside the object.
         PyType_Spec spec{qualified_name_.c_str(), static_cast<int>(layout_.object_size()), 0,

@@ -7,7 +7,7 @@
 // to the storage inside the object; until then it is empty, which is how "uninitialized"
 // objects (made by __new__ alone) are told apart.  Deallocation destroys the record in place
 // when the pointer is set.  The type object is made once per process from a type
-// specification; later module initialisations (a second interpreter, a reload) add the same
+// PyType_Spec; later module initialisations (a second interpreter, a reload) add the same
 // type object to the new module.
 //
 // The keyword record of a type's __init__ (names, defaults, the argument format built from
