@@ -6,7 +6,7 @@
 // (placement new) when __init__ or a native constructor succeeds, and the pointer is then set
 // to the storage inside the object; until then it is empty, which is how "uninitialized"
 // objects (made by __new__ alone) are told apart.  Deallocation destroys the record in place
-// when the pointer is set.  The type object is made once per process from a type
+// when the pointer is set.  The type object is made once per process from a
 // PyType_Spec; later module initialisations (a second interpreter, a reload) add the same
 // type object to the new module.
 //
