@@ -200,7 +200,9 @@ def test_a_million_tokens_made_and_dropped_leave_nothing_behind():
     assert [sys.getrefcount(o) for o in shared] == counts
     # One leaked object per token would be tens of megabytes.
     assert grown < 256 * 1024, grown
-    assert rss_bytes() - rss < 16 * 1024 * 1024
+    # Resident memory says nothing under AddressSanitizer, which holds freed memory back.
+    if not SANITIZED:
+        assert rss_bytes() - rss < 16 * 1024 * 1024
 
 
 def test_a_token_built_from_python_keeps_the_position_it_was_given():
