@@ -33,30 +33,27 @@ shape_row shape_of(matcher_choice choice) {
 
 regex::regex(std::string_view pattern) {
     compiled_pattern c = compile_pattern(pattern);
-    pattern_ = std::move(c.pattern);
-    program_ = std::move(c.prog);
-    flags_ = c.flags;
+    core_ = std::make_shared<const core>(core{std::move(c.pattern), std::move(c.prog), c.flags});
 }
 
-regex::regex(const regex& other)
-    : pattern_(other.pattern_), program_(other.program_), flags_(other.flags_) {}
+regex::regex(const regex& other) : core_(other.core_) {}
 
-regex::regex(regex&& other) noexcept
-    : pattern_(std::move(other.pattern_)), program_(std::move(other.program_)), flags_(other.flags_) {}
+// A moved-from regex keeps sharing the core, so it stays a valid regex.
+regex::regex(regex&& other) noexcept : core_(other.core_) {}
 
 regex& regex::operator=(const regex& other) {
     if (this != &other) {
-        regex copy(other);
-        *this = std::move(copy);
+        slot_ = lazy_engine_slot();  // whatever was built belonged to the old program
+        core_ = other.core_;
     }
     return *this;
 }
 
 regex& regex::operator=(regex&& other) noexcept {
-    pattern_ = std::move(other.pattern_);
-    program_ = std::move(other.program_);
-    flags_ = other.flags_;
-    slot_ = lazy_engine_slot();  // whatever was built belonged to the old program
+    if (this != &other) {
+        slot_ = lazy_engine_slot();
+        core_ = other.core_;
+    }
     return *this;
 }
 
@@ -70,19 +67,19 @@ match_result regex::empty_result(const std::uint8_t* subject, std::uint32_t leng
 void regex::finish(match_result& r, const std::uint8_t* subject, std::uint32_t length) const {
     r.subject = subject;
     r.length = length;
-    r.pattern = pattern_;
-    r.groups = program_.group_names.data();
-    r.group_count = program_.group_names.size();
+    r.pattern = core_->pattern;
+    r.groups = core_->prog.group_names.data();
+    r.group_count = core_->prog.group_names.size();
 }
 
 match_result regex::match(std::uint32_t pos, const std::uint8_t* subject, std::uint32_t length,
                           captures wanted, match_scratch* scratch) const {
     if (pos > length) return empty_result(subject, length);
     match_result r;
-    match_context ctx(make_view(program_), &slot_, subject, length);
+    match_context ctx(make_view(core_->prog), &slot_, subject, length);
     ctx.whole_only = wanted == captures::whole_match_only;
     ctx.scratch = scratch;
-    ctx.source = &program_;
+    ctx.source = &core_->prog;
     r.matched = select_and_match(ctx, pos, r.slots);
     finish(r, subject, length);
     return r;
@@ -96,7 +93,7 @@ streaming_match regex::match_streaming(std::uint32_t pos, const std::uint8_t* su
         m.result = empty_result(subject, length);
         return m;
     }
-    match_context ctx(make_view(program_), &slot_, subject, length);
+    match_context ctx(make_view(core_->prog), &slot_, subject, length);
     ctx.whole_only = wanted == captures::whole_match_only;
     ctx.scratch = scratch;
     m.result.matched = pike_vm_match_streaming(ctx, pos, m.result.slots, m.open_end);
@@ -110,9 +107,9 @@ match_result regex::match_with(matcher_choice choice, std::uint32_t pos, const s
     if (applied != nullptr) *applied = true;
     if (pos > length) return empty_result(subject, length);
     match_result r;
-    match_context ctx(make_view(program_), &slot_, subject, length);
+    match_context ctx(make_view(core_->prog), &slot_, subject, length);
     ctx.whole_only = wanted == captures::whole_match_only;
-    ctx.source = &program_;
+    ctx.source = &core_->prog;
     switch (choice) {
     case matcher_choice::automatic:
         r.matched = select_and_match(ctx, pos, r.slots);
@@ -122,7 +119,7 @@ match_result regex::match_with(matcher_choice choice, std::uint32_t pos, const s
         break;
     case matcher_choice::one_pass: {
         // The table is made at once here, without waiting for the uses the chain waits for.
-        const one_pass_table& table = slot_.one_pass(program_);
+        const one_pass_table& table = slot_.one_pass(core_->prog);
         if (table.usable()) {
             r.matched = run_one_pass(table, ctx, pos, r.slots);
         } else if (applied != nullptr) {

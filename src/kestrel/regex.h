@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -60,7 +61,9 @@ public:
     // Parses and compiles pattern (UTF-8 text, no options); throws regex_error.
     explicit regex(std::string_view pattern);
 
-    // Copies and moves take the pattern, program and flags; the lazy slot starts empty.
+    // Copies and moves share the compiled pattern, program and flags, which never change
+    // after construction, so a lexer whose rules repeat a pattern holds its program once;
+    // the lazy slot of a copy starts empty.
     regex(const regex& other);
     regex(regex&& other) noexcept;
     regex& operator=(const regex& other);
@@ -92,18 +95,22 @@ public:
                             std::uint32_t length, bool* applied = nullptr,
                             std::uint64_t* steps = nullptr, captures wanted = captures::all) const;
 
-    const std::string& pattern() const noexcept { return pattern_; }
-    const program& prog() const noexcept { return program_; }
-    std::uint16_t flags() const noexcept { return flags_; }
+    const std::string& pattern() const noexcept { return core_->pattern; }
+    const program& prog() const noexcept { return core_->prog; }
+    std::uint16_t flags() const noexcept { return core_->flags; }
     lazy_engine_slot& lazy_slot() const noexcept { return slot_; }
 
 private:
     match_result empty_result(const std::uint8_t* subject, std::uint32_t length) const;
     void finish(match_result& r, const std::uint8_t* subject, std::uint32_t length) const;
 
-    std::string pattern_;
-    program program_;
-    std::uint16_t flags_ = 0;
+    // What compilation produced, immutable and shared between copies.
+    struct core {
+        std::string pattern;
+        program prog;
+        std::uint16_t flags = 0;
+    };
+    std::shared_ptr<const core> core_;
     mutable lazy_engine_slot slot_;
 };
 

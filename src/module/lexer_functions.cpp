@@ -9,6 +9,7 @@
 // touched meanwhile.
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 #include "binding/capsule.h"
 #include "binding/convert.h"
@@ -37,7 +38,7 @@ const tessel::lexer* lexer_of(PyObject* handle) noexcept {
 }
 
 PyObject* token_object(const tessel::lexer& lx, const tessel::token& tok, bool lexeme_bytes) noexcept {
-    const std::string& name = lx.mode_name(tok.mode);
+    const std::string_view name = lx.mode_name(tok.mode);
     ref mode(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     if (!mode) return nullptr;
     return make_token(tok, lexeme_bytes, mode.get());
@@ -46,13 +47,16 @@ PyObject* token_object(const tessel::lexer& lx, const tessel::token& tok, bool l
 PyObject* token_list(const tessel::lexer& lx, const std::vector<tessel::token>& tokens,
                      bool lexeme_bytes) noexcept {
     try {
-        std::vector<ref> names(lx.mode_count());
+        // One str per mode that occurs, made when it first does (sized by the modes seen, so
+        // a lexer of many modes costs nothing extra per call).
+        std::vector<ref> names;
         ref list(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
         if (!list) return nullptr;
         for (std::size_t i = 0; i < tokens.size(); ++i) {
-            ref& name = names.at(tokens[i].mode);
+            if (tokens[i].mode >= names.size()) names.resize(tokens[i].mode + std::size_t{1});
+            ref& name = names[tokens[i].mode];
             if (!name) {
-                const std::string& text = lx.mode_name(tokens[i].mode);
+                const std::string_view text = lx.mode_name(tokens[i].mode);
                 name = ref(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
                 if (!name) return nullptr;
             }
@@ -140,6 +144,7 @@ PyObject* compile(PyObject*, PyObject* args) {
     std::vector<tessel::rule> native;
     mb::check_sequence_length(count, "compile: the rule sequence");
     native.reserve(mb::reserve_hint(count));
+    std::unordered_map<std::string, kestrel::regex> compiled;
     for (Py_ssize_t i = 0; i < count; ++i) {
         ref item(PySequence_GetItem(rules, i));
         if (!item) return nullptr;
@@ -160,14 +165,17 @@ PyObject* compile(PyObject*, PyObject* args) {
         }
         std::vector<std::string> modes = mb::mode_names_arg(in_mode, "in_mode");
         std::optional<tessel::transition> transition = convert_action(action);
-        std::optional<kestrel::regex> re;
-        try {
-            re.emplace(pattern);
-        } catch (const kestrel::regex_error& e) {
-            PyErr_Format(mb::error_class(), "rule %zd: %s", i, e.what());
-            return nullptr;
+        // A pattern that an earlier rule already has shares that rule's compiled program.
+        auto known = compiled.find(pattern);
+        if (known == compiled.end()) {
+            try {
+                known = compiled.emplace(std::string(pattern), kestrel::regex(pattern)).first;
+            } catch (const kestrel::regex_error& e) {
+                PyErr_Format(mb::error_class(), "rule %zd: %s", i, e.what());
+                return nullptr;
+            }
         }
-        native.push_back(tessel::rule{kind, pattern, std::move(*re), skip != 0, std::move(modes),
+        native.push_back(tessel::rule{kind, pattern, known->second, skip != 0, std::move(modes),
                                       std::move(transition)});
     }
     auto handle = std::make_unique<lexer_handle>();
@@ -326,7 +334,7 @@ PyObject* dfa_report(PyObject*, PyObject* args) {
                                     p.reason.data(), static_cast<Py_ssize_t>(p.reason.size())));
             if (!entry || PyList_Append(rules.get(), entry.get()) < 0) return nullptr;
         }
-        const std::string& name = lx->mode_name(place.mode);
+        const std::string_view name = lx->mode_name(place.mode);
         ref item(Py_BuildValue("(s#O)", name.data(), static_cast<Py_ssize_t>(name.size()), rules.get()));
         if (!item || PyList_Append(modes.get(), item.get()) < 0) return nullptr;
     }

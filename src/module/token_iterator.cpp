@@ -127,10 +127,10 @@ bool refill(token_iterator& it) {
 }
 
 PyObject* mode_name(token_iterator& it, std::uint32_t mode) {
-    if (mode >= it.mode_names.size()) it.mode_names.resize(it.lexer->mode_count());
+    if (mode >= it.mode_names.size()) it.mode_names.resize(mode + std::size_t{1});
     ref& name = it.mode_names.at(mode);
     if (!name) {
-        name = ref(mb::to_python(it.lexer->mode_name(mode)));
+        name = ref(mb::to_python(std::string(it.lexer->mode_name(mode))));
         if (!name) throw mb::error_already_set();
     }
     return name.get();

@@ -88,11 +88,13 @@ void check_text_length(std::uint64_t size, std::uint64_t limit) {
 
 lexer::lexer(std::vector<rule> rules, lexer_options options)
     : rules_(std::move(rules)), errors_(options.errors), columns_(options.columns) {
-    // Modes, numbered by first mention.
-    auto intern = [this](const std::string& name) {
-        if (mode_map_.find(name) == mode_map_.end()) {
-            mode_map_.emplace(name, static_cast<std::uint32_t>(mode_names_.size()));
-            mode_names_.push_back(name);
+    // Modes, numbered by first mention.  The names are looked up in a map of views into the
+    // rules while numbering, then kept once.
+    std::unordered_map<std::string_view, std::uint32_t> numbered;
+    auto intern = [&](std::string_view name) {
+        if (numbered.emplace(name, static_cast<std::uint32_t>(name_ends_.size())).second) {
+            name_chars_.append(name);
+            name_ends_.push_back(name_chars_.size());
         }
     };
     intern("default");
@@ -100,9 +102,17 @@ lexer::lexer(std::vector<rule> rules, lexer_options options)
         for (const std::string& name : r.in_mode) intern(name);
         if (r.action && r.action->kind != transition_kind::pop) intern(r.action->target);
     }
-    const std::size_t modes = mode_names_.size();
+    numbered = {};
+    name_chars_.shrink_to_fit();
+    name_ends_.shrink_to_fit();
+    names_sorted_.resize(name_ends_.size());
+    for (std::uint32_t m = 0; m < names_sorted_.size(); ++m) names_sorted_[m] = m;
+    std::sort(names_sorted_.begin(), names_sorted_.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return mode_name(a) < mode_name(b); });
+    const std::size_t modes = mode_count();
 
-    build_dispatch();
+    const mode_members mode_rules = members();
+    build_dispatch(mode_rules);
 
     // Reserved kinds.
     for (std::size_t i = 0; i < rules_.size(); ++i) {
@@ -123,46 +133,59 @@ lexer::lexer(std::vector<rule> rules, lexer_options options)
         if (r.pattern.empty()) {
             throw std::invalid_argument("a transition rule must consume input (empty pattern)");
         }
-        if (r.action->kind != transition_kind::pop && mode_is_empty(mode_map_.at(r.action->target))) {
+        if (r.action->kind != transition_kind::pop && mode_is_empty(*mode_index(r.action->target))) {
             throw std::invalid_argument("a transition targets the empty mode '" + shown_mode_name(r.action->target) +
                                         "' (no rule is active in it)");
         }
     }
     for (rule& r : rules_) {
         if (r.action && r.action->kind != transition_kind::pop) {
-            r.action->target_index = mode_map_.at(r.action->target);
+            r.action->target_index = *mode_index(r.action->target);
         }
     }
 
     significant_.assign(modes, true);
     for (const std::string& name : options.insignificant_modes) {
-        auto it = mode_map_.find(name);
-        if (it == mode_map_.end()) {
-            throw std::invalid_argument("insignificant_modes names an unknown mode: " + shown_mode_name(name));
-        }
-        significant_[it->second] = false;
+        const std::optional<std::uint32_t> m = mode_index(name);
+        if (!m) throw std::invalid_argument("insignificant_modes names an unknown mode: " + shown_mode_name(name));
+        significant_[*m] = false;
     }
 
     // The DFA fast path (mode_dfa.cpp); it checks the dfa_modes names whatever `dfa` says.
-    build_mode_dfas(rules_, mode_names_, mode_map_, options, mode_dfas_, placements_);
+    build_mode_dfas(*this, mode_rules, options, mode_dfas_, notes_);
 
     for (const rule& r : rules_) context_bytes_ = std::max(context_bytes_, context_of(r.regex.prog()));
 }
 
-void lexer::build_dispatch() {
-    const std::size_t modes = mode_names_.size();
-    // The rules of each mode, ascending; a rule naming a mode twice is in it once.
-    std::vector<std::vector<std::uint32_t>> members(modes);
+mode_members lexer::members() const {
+    const std::size_t modes = mode_count();
+    // Two passes over the rules: count each mode's rules, then place them.
+    mode_members out;
+    out.start.assign(modes + 1, 0);
     std::vector<std::uint32_t> member;
-    for (std::uint32_t i = 0; i < rules_.size(); ++i) {
-        const rule& r = rules_[i];
+    auto modes_of = [&](const rule& r) {
         member.clear();
         if (r.in_mode.empty()) member.push_back(0);
-        for (const std::string& name : r.in_mode) member.push_back(mode_map_.at(name));
+        for (const std::string& name : r.in_mode) member.push_back(*mode_index(name));
         std::sort(member.begin(), member.end());
         member.erase(std::unique(member.begin(), member.end()), member.end());
-        for (std::uint32_t m : member) members[m].push_back(i);
+    };
+    for (const rule& r : rules_) {
+        modes_of(r);
+        for (std::uint32_t m : member) ++out.start[m + 1];
     }
+    for (std::size_t m = 0; m < modes; ++m) out.start[m + 1] += out.start[m];
+    out.rules.resize(out.start[modes]);
+    std::vector<std::uint32_t> next(out.start.begin(), out.start.end() - 1);
+    for (std::uint32_t i = 0; i < rules_.size(); ++i) {
+        modes_of(rules_[i]);
+        for (std::uint32_t m : member) out.rules[next[m]++] = i;
+    }
+    return out;
+}
+
+void lexer::build_dispatch(const mode_members& members) {
+    const std::size_t modes = mode_count();
 
     // Scratch for one mode at a time: its 256 lists, the bytes whose list is not empty, and
     // list 256.
@@ -189,7 +212,7 @@ void lexer::build_dispatch() {
             lists[b].push_back(r);
             entry.opening.set(b);
         };
-        for (std::uint32_t r : members[m]) {
+        for (std::uint32_t r : members.of(m)) {
             const kestrel::analysis& facts = rules_[r].regex.prog().facts;
             if (!facts.first_bytes_known) {
                 unknown.push_back(r);
@@ -268,6 +291,38 @@ std::size_t lexer::dispatch_bytes() const noexcept {
            mode_table_.size() * sizeof(std::uint32_t);
 }
 
+std::uint32_t placement_notes::note(const std::string& text) {
+    for (std::uint32_t i = 1; i < texts.size(); ++i) {
+        if (texts[i] == text) return i;
+    }
+    texts.push_back(text);
+    return static_cast<std::uint32_t>(texts.size() - 1);
+}
+
+std::vector<mode_placement> lexer::placements() const {
+    const mode_members mm = members();
+    std::vector<mode_placement> out(mode_count());
+    for (std::uint32_t m = 0; m < out.size(); ++m) {
+        out[m].mode = m;
+        const mode_dfa* md = automaton(m);
+        const std::uint32_t why_mode = notes_.mode_reason[m];
+        for (const std::uint32_t r : mm.of(m)) {
+            rule_placement p{r, false, {}};
+            if (why_mode == placement_notes::not_requested) {
+                p.reason = notes_.texts[why_mode];
+            } else if (notes_.rule_reason[r] != 0) {
+                p.reason = notes_.texts[notes_.rule_reason[r]];
+            } else if (md != nullptr) {
+                p.on_dfa = true;
+            } else {
+                p.reason = notes_.texts[why_mode];  // the mode's build was refused
+            }
+            out[m].rules.push_back(std::move(p));
+        }
+    }
+    return out;
+}
+
 std::string shown_mode_name(std::string_view name) {
     std::string out;
     out.reserve(name.size());
@@ -282,15 +337,22 @@ std::string shown_mode_name(std::string_view name) {
 }
 
 std::optional<std::uint32_t> lexer::mode_index(std::string_view name) const {
-    auto it = mode_map_.find(std::string(name));
-    if (it == mode_map_.end()) return std::nullopt;
-    return it->second;
+    const auto it = std::lower_bound(names_sorted_.begin(), names_sorted_.end(), name,
+                                     [this](std::uint32_t m, std::string_view n) { return mode_name(m) < n; });
+    if (it == names_sorted_.end() || mode_name(*it) != name) return std::nullopt;
+    return *it;
+}
+
+std::string_view lexer::mode_name(std::uint32_t mode) const {
+    if (mode >= name_ends_.size()) throw std::out_of_range("no mode numbered " + std::to_string(mode));
+    const std::size_t begin = mode == 0 ? 0 : name_ends_[mode - 1];
+    return std::string_view(name_chars_).substr(begin, name_ends_[mode] - begin);
 }
 
 std::vector<std::string> lexer::dfa_modes_active() const {
     std::vector<std::string> active;
     for (std::size_t m = 0; m < mode_dfas_.size(); ++m) {
-        if (mode_dfas_[m]) active.push_back(mode_names_[m]);
+        if (mode_dfas_[m]) active.emplace_back(mode_name(static_cast<std::uint32_t>(m)));
     }
     return active;
 }

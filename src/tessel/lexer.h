@@ -97,6 +97,31 @@ struct mode_placement {
     std::vector<rule_placement> rules;
 };
 
+// The rules of every mode, ascending, in one flat pool: mode m's are rules[start[m],
+// start[m + 1]).  A rule naming a mode twice is in it once.
+struct mode_members {
+    std::vector<std::uint32_t> start;
+    std::vector<std::uint32_t> rules;
+    std::span<const std::uint32_t> of(std::size_t mode) const noexcept {
+        return {rules.data() + start[mode], rules.data() + start[mode + 1]};
+    }
+};
+
+// What the DFA build found, kept compactly so that a grammar of many modes does not hold a
+// record per rule and mode: reasons are interned texts, numbered from 1 (0: none).
+struct placement_notes {
+    // The reason given to every rule of a mode that dfa = requested leaves out.
+    static constexpr std::uint32_t not_requested = 1;
+    std::vector<std::string> texts{std::string(), "mode not named in dfa_modes (dfa='requested')"};
+    // Per rule: why it cannot join an automaton (0: it can, or it was never judged).
+    std::vector<std::uint32_t> rule_reason;
+    // Per mode: not_requested, or why the rules that could join its automaton are not on
+    // one (the build passed its budget), or 0.
+    std::vector<std::uint32_t> mode_reason;
+
+    std::uint32_t note(const std::string& text);
+};
+
 class lexer {
 public:
     // Compiles; throws std::invalid_argument with the message of the first failed check.
@@ -107,8 +132,9 @@ public:
     column_unit columns() const noexcept { return columns_; }
     std::uint32_t context_bytes() const noexcept { return context_bytes_; }
 
-    std::size_t mode_count() const noexcept { return mode_names_.size(); }
-    const std::string& mode_name(std::uint32_t mode) const { return mode_names_.at(mode); }
+    std::size_t mode_count() const noexcept { return name_ends_.size(); }
+    // Throws std::out_of_range for a mode number past the last.
+    std::string_view mode_name(std::uint32_t mode) const;
     std::optional<std::uint32_t> mode_index(std::string_view name) const;
     dispatch_table dispatch(std::uint32_t mode) const;
     // The bytes that all dispatch tables take together (for tests and measurements).
@@ -119,8 +145,8 @@ public:
     const kestrel::byte_set& opening_bytes(std::uint32_t mode) const { return tables_[mode_table_.at(mode)].opening; }
     // The mode's automaton, or null.
     const mode_dfa* automaton(std::uint32_t mode) const { return mode_dfas_[mode].get(); }
-    // Why each rule of each mode runs where it does, in mode order.
-    const std::vector<mode_placement>& placements() const noexcept { return placements_; }
+    // Why each rule of each mode runs where it does, in mode order (worked out on each call).
+    std::vector<mode_placement> placements() const;
 
     // The modes that run on a DFA fast path, in mode order.
     std::vector<std::string> dfa_modes_active() const;
@@ -132,8 +158,12 @@ private:
     std::vector<rule> rules_;
     error_policy errors_;
     column_unit columns_;
-    std::vector<std::string> mode_names_;
-    std::unordered_map<std::string, std::uint32_t> mode_map_;
+    // Mode names, each held once: their characters one after another (mode m's end at
+    // name_ends_[m]), and the mode numbers sorted by name for lookups.  A grammar of many
+    // small modes would otherwise spend most of its memory on copies of their names.
+    std::string name_chars_;
+    std::vector<std::size_t> name_ends_;
+    std::vector<std::uint32_t> names_sorted_;
     // The dispatch tables, deduplicated by content (see lexer.cpp).
     struct table_entry {
         std::uint32_t classes = 0;  // offset of its 256 classes in class_maps_
@@ -141,7 +171,8 @@ private:
         std::uint32_t unknown_begin = 0, unknown_end = 0;  // list 256 in list_pool_
         kestrel::byte_set opening;
     };
-    void build_dispatch();
+    mode_members members() const;
+    void build_dispatch(const mode_members& members);
     std::vector<std::uint16_t> class_maps_;
     std::vector<std::uint32_t> list_starts_;
     std::vector<std::uint32_t> list_pool_;
@@ -149,7 +180,7 @@ private:
     std::vector<std::uint32_t> mode_table_;  // per mode, its entry in tables_
     std::vector<bool> significant_;
     std::vector<std::shared_ptr<const mode_dfa>> mode_dfas_;
-    std::vector<mode_placement> placements_;
+    placement_notes notes_;
     std::uint32_t context_bytes_ = 0;
 };
 

@@ -29,11 +29,12 @@
 // Tests: tests/cpp/test_mode_dfa.cpp, tests/python/test_dfa.py and the property tests.
 #include "tessel/mode_dfa.h"
 
-#include <map>
-
 #include <algorithm>
+#include <map>
 #include <optional>
+#include <span>
 #include <stdexcept>
+#include <string_view>
 
 #include "kestrel/agreement_check.h"
 
@@ -69,102 +70,92 @@ rule_verdict judge(const rule& r) {
 
 }  // namespace
 
-void build_mode_dfas(const std::vector<rule>& rules, const std::vector<std::string>& mode_names,
-                     const std::unordered_map<std::string, std::uint32_t>& mode_map,
-                     const lexer_options& options, std::vector<std::shared_ptr<const mode_dfa>>& slots,
-                     std::vector<mode_placement>& placements) {
-    const std::size_t modes = mode_names.size();
+void build_mode_dfas(const lexer& lx, const mode_members& members, const lexer_options& options,
+                     std::vector<std::shared_ptr<const mode_dfa>>& slots, placement_notes& notes) {
+    const std::vector<rule>& rules = lx.rules();
+    const std::size_t modes = lx.mode_count();
     std::vector<bool> chosen(modes, options.dfa == dfa_choice::automatic);
     for (const std::string& name : options.dfa_modes) {
-        auto it = mode_map.find(name);
-        if (it == mode_map.end()) {
-            throw std::invalid_argument("dfa_modes names an unknown mode: " + shown_mode_name(name));
-        }
-        chosen[it->second] = true;
+        const std::optional<std::uint32_t> m = lx.mode_index(name);
+        if (!m) throw std::invalid_argument("dfa_modes names an unknown mode: " + shown_mode_name(name));
+        chosen[*m] = true;
     }
 
-    // The rules of each mode, ascending; a rule that names a mode twice belongs to it once.
-    std::vector<std::vector<std::uint32_t>> members(modes);
-    for (std::uint32_t i = 0; i < rules.size(); ++i) {
-        if (rules[i].in_mode.empty()) {
-            members[0].push_back(i);
-            continue;
-        }
-        for (const std::string& name : rules[i].in_mode) {
-            std::vector<std::uint32_t>& list = members[mode_map.at(name)];
-            if (list.empty() || list.back() != i) list.push_back(i);
-        }
-    }
-
-    std::vector<std::optional<rule_verdict>> verdicts(rules.size());
-    // Modes with the same rules get the same automaton, built once: a grammar that names one
-    // rule in thousands of modes holds one DFA, not thousands.  A failed build is remembered
-    // the same way.
+    // Whether each rule may join an automaton, judged once per rule when a mode first asks.
+    std::vector<std::uint8_t> judged(rules.size(), 0);
+    notes.rule_reason.assign(rules.size(), 0);
+    notes.mode_reason.assign(modes, 0);
+    // Modes with the same rules get the same mode_dfa, built once; modes whose automaton
+    // rules have the same patterns share the automaton even when the rules differ, so a
+    // grammar that repeats one rule in thousands of modes holds one DFA.  A refused build is
+    // remembered the same way.
     std::map<std::vector<std::uint32_t>, std::shared_ptr<const mode_dfa>> built;
-    std::map<std::vector<std::uint32_t>, std::string> refused;
+    std::map<std::vector<std::string_view>, std::shared_ptr<const kestrel::dfa>> automata;
+    std::map<std::vector<std::string_view>, std::uint32_t> refused;
+    std::vector<std::uint32_t> member_key;
+    std::vector<std::string_view> pattern_key;
     slots.assign(modes, nullptr);
-    placements.assign(modes, mode_placement{});
     for (std::uint32_t m = 0; m < modes; ++m) {
-        mode_placement& place = placements[m];
-        place.mode = m;
         if (!chosen[m]) {
-            for (std::uint32_t r : members[m]) {
-                place.rules.push_back({r, false, "mode not named in dfa_modes (dfa='requested')"});
-            }
+            notes.mode_reason[m] = placement_notes::not_requested;
             continue;
         }
+        const std::span<const std::uint32_t> own = members.of(m);
         std::vector<std::uint32_t> dfa_rules;
         std::vector<std::uint32_t> per_rule;
-        bool any_per_rule = false;
         std::optional<std::uint32_t> empty_rule;
-        for (std::uint32_t r : members[m]) {
-            if (!verdicts[r]) verdicts[r] = judge(rules[r]);
-            if (!verdicts[r]->candidate) {
-                per_rule.push_back(r);  // members[m] is ascending
-                any_per_rule = true;
-                place.rules.push_back({r, false, verdicts[r]->reason});
+        for (std::uint32_t r : own) {
+            if (judged[r] == 0) {
+                const rule_verdict v = judge(rules[r]);
+                judged[r] = 1;
+                if (!v.candidate) notes.rule_reason[r] = notes.note(v.reason);
+            }
+            if (notes.rule_reason[r] != 0) {
+                per_rule.push_back(r);  // members are ascending
                 continue;
             }
             dfa_rules.push_back(r);
-            place.rules.push_back({r, true, ""});
             if (!empty_rule && rules[r].regex.match(0, std::string_view()).matched) empty_rule = r;
         }
         if (dfa_rules.empty()) continue;
 
-        auto mark_refused = [&place](const std::string& why) {
-            for (rule_placement& p : place.rules) {
-                if (p.on_dfa) {
-                    p.on_dfa = false;
-                    p.reason = why;
-                }
-            }
-        };
-        if (const auto same = built.find(members[m]); same != built.end()) {
+        member_key.assign(own.begin(), own.end());
+        if (const auto same = built.find(member_key); same != built.end()) {
             slots[m] = same->second;
             continue;
         }
-        if (const auto same = refused.find(members[m]); same != refused.end()) {
-            mark_refused(same->second);
+        pattern_key.clear();
+        for (std::uint32_t r : dfa_rules) pattern_key.emplace_back(rules[r].regex.pattern());
+        if (const auto same = refused.find(pattern_key); same != refused.end()) {
+            notes.mode_reason[m] = same->second;
             continue;
         }
-        std::vector<const kestrel::program*> programs;
-        for (std::uint32_t r : dfa_rules) programs.push_back(&rules[r].regex.prog());
-        try {
-            auto md = std::make_shared<const mode_dfa>(mode_dfa{kestrel::dfa(programs), std::move(dfa_rules),
-                                                                std::move(per_rule), any_per_rule,
-                                                                empty_rule.has_value(), empty_rule.value_or(0)});
-            built.emplace(members[m], md);
-            slots[m] = std::move(md);
-        } catch (const kestrel::dfa_error& e) {
-            refused.emplace(members[m], e.what());
-            mark_refused(e.what());
+        std::shared_ptr<const kestrel::dfa>& automaton = automata[pattern_key];
+        if (!automaton) {
+            std::vector<const kestrel::program*> programs;
+            for (std::uint32_t r : dfa_rules) programs.push_back(&rules[r].regex.prog());
+            try {
+                automaton = std::make_shared<const kestrel::dfa>(programs);
+            } catch (const kestrel::dfa_error& e) {
+                automata.erase(pattern_key);
+                const std::uint32_t why = notes.note(e.what());
+                refused.emplace(pattern_key, why);
+                notes.mode_reason[m] = why;
+                continue;
+            }
         }
+        const bool any_per_rule = !per_rule.empty();
+        auto md = std::make_shared<const mode_dfa>(mode_dfa{automaton, std::move(dfa_rules), std::move(per_rule),
+                                                            any_per_rule, empty_rule.has_value(),
+                                                            empty_rule.value_or(0)});
+        built.emplace(member_key, md);
+        slots[m] = std::move(md);
     }
 }
 
 dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::uint8_t* subject,
                           std::uint32_t length, kestrel::dfa_memo& memo) {
-    const kestrel::dfa_match_result r = md.automaton.match(offset, memo, subject, length);
+    const kestrel::dfa_match_result r = md.automaton->match(offset, memo, subject, length);
     dfa_answer a;
     a.open_end = r.open_end;
     if (r.matched) {
@@ -191,8 +182,8 @@ std::string describe_modes(const lexer& lx) {
         const mode_dfa* md = lx.automaton(place.mode);
         out += "mode '" + shown_mode_name(lx.mode_name(place.mode)) + "': ";
         if (md != nullptr) {
-            out += "DFA of " + std::to_string(md->automaton.state_count()) + " states, " +
-                   std::to_string(md->automaton.class_count()) + " classes\n";
+            out += "DFA of " + std::to_string(md->automaton->state_count()) + " states, " +
+                   std::to_string(md->automaton->class_count()) + " classes\n";
         } else {
             out += "no DFA\n";
         }

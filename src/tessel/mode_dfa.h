@@ -17,7 +17,9 @@
 namespace tessel {
 
 struct mode_dfa {
-    kestrel::dfa automaton;               // DFA rule r is dfa_rules[r]
+    // DFA rule r is dfa_rules[r].  Shared by the modes whose automaton rules have the same
+    // patterns in the same order, whatever their rule indices.
+    std::shared_ptr<const kestrel::dfa> automaton;
     std::vector<std::uint32_t> dfa_rules;  // lexer rule indices, ascending
     // The mode's rules that run per rule, ascending.  A list of the mode's own rules rather
     // than a bit set over all the lexer's rules: a grammar of many modes would otherwise hold
@@ -97,11 +99,10 @@ private:
 
 // The build step of lexer compilation.  Throws std::invalid_argument "dfa_modes names an
 // unknown mode: <name>" (whatever `dfa` says); absorbs only kestrel::dfa_error.  Fills one
-// slot per mode (null where no automaton was built) and the placement of every rule.
-void build_mode_dfas(const std::vector<rule>& rules, const std::vector<std::string>& mode_names,
-                     const std::unordered_map<std::string, std::uint32_t>& mode_map,
-                     const lexer_options& options, std::vector<std::shared_ptr<const mode_dfa>>& slots,
-                     std::vector<mode_placement>& placements);
+// slot per mode (null where no automaton was built) and the notes from which the placement
+// of every rule is told.
+void build_mode_dfas(const lexer& lx, const mode_members& members, const lexer_options& options,
+                     std::vector<std::shared_ptr<const mode_dfa>>& slots, placement_notes& notes);
 
 // A readable summary for a grammar author: per mode, which rules run on the DFA and which
 // stay per rule, and why.

@@ -113,7 +113,8 @@ TEST(ModeDfa, ModeOverTheStateBudgetFallsBackWithUnchangedTokens) {
     auto lx = make(rules);
     EXPECT_TRUE(lx->dfa_modes_active().empty());
     EXPECT_EQ(lx->pike_rules("default"), std::vector<std::int32_t>({0, 1, 2, 3}));
-    const tessel::mode_placement& place = lx->placements().at(0);
+    const std::vector<tessel::mode_placement> places = lx->placements();
+    const tessel::mode_placement& place = places.at(0);
     ASSERT_EQ(place.rules.size(), 4u);
     for (const auto& p : place.rules) EXPECT_EQ(p.reason, kestrel::dfa_message_states);
     auto plain = make(rules, none());
@@ -266,6 +267,35 @@ TEST(ModeDfa, ManyModesOfOneRuleHoldOneAutomaton) {
     const tessel::mode_dfa* first = lx->automaton(*lx->mode_index("m0"));
     ASSERT_NE(first, nullptr);
     for (const std::string& m : modes) EXPECT_EQ(lx->automaton(*lx->mode_index(m)), first) << m;
+}
+
+TEST(ModeDfa, ModesWhoseRulesHaveTheSamePatternsShareTheAutomaton) {
+    // Each mode has rules of its own, so each has its own mode_dfa (the rule indices
+    // differ), but the automaton depends only on the patterns and is built once.
+    std::vector<tessel::rule> rules;
+    for (int i = 0; i < 50; ++i) {
+        const std::string m = "m" + std::to_string(i);
+        rules.push_back(rule(1 + 2 * i, "[a-z]+", false, {m}));
+        rules.push_back(rule(2 + 2 * i, "[0-9]+", false, {m}, i == 49 ? pop() : push("m" + std::to_string(i + 1))));
+    }
+    rules.push_back(rule(200, "=", false, {}, push("m0")));
+    rules.push_back(rule(201, "q[0-9]", false, {"m7"}));
+    auto lx = make(rules, options(tessel::error_policy::token));
+    const tessel::mode_dfa* a = lx->automaton(*lx->mode_index("m3"));
+    const tessel::mode_dfa* b = lx->automaton(*lx->mode_index("m40"));
+    const tessel::mode_dfa* c = lx->automaton(*lx->mode_index("m7"));
+    ASSERT_TRUE(a != nullptr && b != nullptr && c != nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a->automaton, b->automaton);
+    EXPECT_NE(a->automaton, c->automaton);  // m7 has one more pattern
+    EXPECT_EQ(b->dfa_rules, std::vector<std::uint32_t>({80, 81}));
+    // The tokens name each mode's own rules, and equal those of the per-rule path.
+    auto plain = make(rules, none(tessel::error_policy::token));
+    std::string text = "=";
+    for (int i = 0; i < 50; ++i) text += "ab" + std::to_string(i) + (i == 7 ? "q1" : "");
+    const std::vector<std::string> tokens = lex(*lx, text);
+    EXPECT_GT(tokens.size(), 100u);
+    EXPECT_EQ(tokens, lex(*plain, text));
 }
 
 }  // namespace

@@ -290,4 +290,20 @@ TEST(Threads, OneRegexManyCallers) {
     EXPECT_EQ(fresh.lazy_slot().builds(), 2u);
 }
 
+TEST(RegexCopies, ShareTheProgramAndStayUsableAfterAMove) {
+    // A lexer whose rules repeat a pattern holds its program once: copies share it.
+    regex re("(?:ab|a)c+");
+    const regex copy(re);
+    EXPECT_EQ(&copy.prog(), &re.prog());
+    regex moved(std::move(re));
+    EXPECT_EQ(&moved.prog(), &copy.prog());
+    // The moved-from regex still matches as before (it keeps sharing the program).
+    const std::string subject = "abccx";
+    EXPECT_EQ(span(re.match(0, bytes(subject), subject.size())), "0,4");
+    regex other("x");
+    other = moved;
+    EXPECT_EQ(span(other.match(0, bytes(subject), subject.size())), "0,4");
+    EXPECT_EQ(other.lazy_slot().builds(), 0u);
+}
+
 }  // namespace
