@@ -23,7 +23,10 @@
 //   and a lexer calling once per token does not pay a pass over the rest of the text each
 //   time.
 //
-// Caches live in the match_context and are keyed by the subject, so nothing outlives a call.
+// Caches live in the match_context and are keyed by the subject, so nothing outlives a call,
+// except the unbounded lookahead's state where the caller's scratch is bound to the subject
+// (failure_memo.h): then the forward runs of all calls on it count towards the pass that
+// answers every offset, and the answers serve every later call.
 // Tests: tests/cpp/test_match_corpus.cpp (lookaround cases through every path).
 #include "kestrel/lookaround.h"
 
@@ -311,7 +314,14 @@ bool lookaround_holds(match_context& ctx, std::uint32_t row, std::uint32_t p) {
         if (e.behind) {
             holds = lookbehind(ctx, c, row, e, p);
         } else if (e.max_length < 0) {
-            lookahead_memo& memo = c.ahead[row];
+            // Across calls on one subject when the caller's scratch is bound to it: a lexer
+            // asking at every token start then pays for at most two passes in all.
+            lookahead_memo* kept =
+                ctx.scratch != nullptr
+                    ? ctx.scratch->failures().lookahead(ctx.prog.instructions.data, ctx.prog.lookarounds.size(), row,
+                                                        ctx.subject, ctx.length)
+                    : nullptr;
+            lookahead_memo& memo = kept != nullptr ? *kept : c.ahead[row];
             if (memo.subject != ctx.subject || memo.length != ctx.length) {
                 memo.subject = ctx.subject;
                 memo.length = ctx.length;

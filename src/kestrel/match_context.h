@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kestrel/failure_memo.h"
 #include "kestrel/lazy_engine.h"
 #include "kestrel/program.h"
 #include "kestrel/small_vector.h"
@@ -61,17 +62,6 @@ struct lookbehind_state {
     bool matched = false;            // a match of the body ends at `reached`
 };
 
-// Per-row state of an unbounded lookahead: the bytes scanned by forward runs so far in this
-// call, and, once those cost as much as a pass over the subject, the memo (bit p set when the
-// body matches at p).
-struct lookahead_memo {
-    const std::uint8_t* subject = nullptr;
-    std::uint32_t length = 0;
-    std::uint64_t scanned = 0;
-    bool made = false;
-    std::vector<std::uint64_t> bits;
-};
-
 struct lookaround_caches {
     std::vector<lookbehind_state> behind;
     std::vector<lookahead_memo> ahead;
@@ -85,7 +75,10 @@ struct pike_storage;
 
 // Matcher storage kept between calls by one caller (a lexer run over one text): the thread
 // lists and slot pool of the Pike VM, made on first need and reused by every later call, for
-// any program.  Never shared by two threads at once.
+// any program; the failure memos of the subject the calls are made on (failure_memo.h); and
+// a count of the work all those calls did.  Never shared by two threads at once.  The memos
+// work only for a subject the owner binds with failures().bind(), promising that the text
+// and the programs matched against it stay as they are while it is bound.
 class match_scratch {
 public:
     match_scratch();
@@ -94,9 +87,17 @@ public:
     match_scratch& operator=(const match_scratch&) = delete;
 
     pike_storage& pike();
+    failure_memos& failures() noexcept { return failures_; }
+    failure_memo& failure_log() noexcept { return log_; }
+
+    // Closure visits and backtracker jobs of every call made with this scratch: the measure
+    // of work by which tests prove whole runs linear.
+    std::uint64_t work = 0;
 
 private:
     std::unique_ptr<pike_storage> pike_;
+    failure_memos failures_;
+    failure_memo log_;
 };
 
 struct match_context {

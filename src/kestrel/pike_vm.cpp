@@ -29,6 +29,12 @@
 // continues at the loop's exit instead of dying, which keeps the slots of an empty last
 // iteration as Python's `re` does for (a*)* or (a|)*.
 //
+// Failed work is not repeated.  Given the caller's scratch, a run that fails after going more
+// than 32 bytes past its start records the (instruction, offset) pairs of its waiting threads
+// in the subject's failure memo (failure_memo.h explains why none of them can lead to a
+// match), and every run drops a thread that reaches a recorded pair.  A caller that tries a
+// pattern at every offset of a text thus pays for each long failing scan once.
+//
 // Streaming.  The same loop reports `open_end` whenever some thread or test looked at, or
 // needed, the end of the subject: then text appended later could change the answer, and the
 // token stream must wait for more input.
@@ -155,6 +161,19 @@ public:
         thread_list* cur = &a_;
         thread_list* next = &b_;
         bool matched = false;
+        // The subject's failure memo: consulted when it holds something, and this run's
+        // pairs past the tail threshold logged in case it fails.
+        failure_memo* memo = nullptr;
+        failure_memo* log = nullptr;
+        if (!streaming_ && ctx_.scratch != nullptr) {
+            memo = ctx_.scratch->failures().of(prog_.instructions.data, s_, len_);
+            if (memo != nullptr) {
+                if (!memo->empty()) drop_ = memo;
+                log = &ctx_.scratch->failure_log();
+                log->clear();
+            }
+        }
+        const std::uint64_t log_from = std::uint64_t{start} + failure_memo_min_tail;
         // A 64-bit counter: for a subject of 4 GiB - 1 bytes a 32-bit one would wrap after the
         // last offset instead of ending the loop.
         for (std::uint64_t at = start; at <= len_; ++at) {
@@ -174,6 +193,9 @@ public:
                 }
             }
             if (cur->threads.empty()) break;
+            if (log != nullptr && at > log_from) {
+                for (const thread& t : cur->threads) log->add(t.pc, pos);
+            }
             for (std::size_t k = 0; k < cur->threads.size(); ++k) {
                 if (step(cur->threads[k], pos, *next)) {
                     matched = true;
@@ -186,6 +208,7 @@ public:
         }
         release_all(*cur);
         release_all(*next);
+        if (!matched && log != nullptr && !log->empty()) ctx_.scratch->failures().record(*memo, *log);
         return matched;
     }
 
@@ -321,7 +344,7 @@ private:
                     open_end = true;
                 }
                 if (possessive_passes(in, pos)) {
-                    l.threads.push_back(t);
+                    wait(l, t, pos);
                 } else {
                     stack_.push_back({static_cast<std::uint32_t>(in.y), t.data});
                 }
@@ -330,13 +353,23 @@ private:
             case opcode::byte_set:
             case opcode::klass_cp:
             case opcode::match:
-                l.threads.push_back(t);
+                wait(l, t, pos);
                 break;
             default:
                 release(t.data);  // no such instruction: the thread ends
                 break;
             }
         }
+    }
+
+    // A thread reaching a consuming instruction waits there for the next byte, unless the
+    // failure memo knows that pair leads nowhere (its visited mark stays set either way).
+    void wait(thread_list& l, const thread& t, std::uint32_t pos) {
+        if (drop_ != nullptr && drop_->test(t.pc, pos)) {
+            release(t.data);
+            return;
+        }
+        l.threads.push_back(t);
     }
 
     void add(thread_list& next, std::uint32_t pc, std::uint32_t pos, std::uint32_t data) {
@@ -410,6 +443,7 @@ private:
     std::uint32_t len_;
     bool no_captures_;
     bool streaming_;
+    const failure_memo* drop_ = nullptr;
     std::uint32_t start_ = 0;
     slot_vector* out_ = nullptr;
 };

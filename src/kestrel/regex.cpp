@@ -81,6 +81,7 @@ match_result regex::match(std::uint32_t pos, const std::uint8_t* subject, std::u
     ctx.scratch = scratch;
     ctx.source = &core_->prog;
     r.matched = select_and_match(ctx, pos, r.slots);
+    if (scratch != nullptr) scratch->work += ctx.steps;
     finish(r, subject, length);
     return r;
 }
@@ -97,6 +98,7 @@ streaming_match regex::match_streaming(std::uint32_t pos, const std::uint8_t* su
     ctx.whole_only = wanted == captures::whole_match_only;
     ctx.scratch = scratch;
     m.result.matched = pike_vm_match_streaming(ctx, pos, m.result.slots, m.open_end);
+    if (scratch != nullptr) scratch->work += ctx.steps;
     finish(m.result, subject, length);
     return m;
 }

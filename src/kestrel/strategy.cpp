@@ -14,7 +14,9 @@
 //           regex has been used often enough to pay for building it (one_pass.cpp);
 //   9       the bounded backtracker, when its visited map covers the attempt: the whole rest
 //           of a short subject, or a window past the start on a long one (backtrack.cpp);
-//           when the attempt leaves the window, the Pike VM's thread lists (pike_vm.cpp).
+//           when the attempt leaves the window, the Pike VM's thread lists (pike_vm.cpp);
+//           and the thread lists at once where a failed attempt on the same subject left
+//           its proof in the caller's failure memo near this offset (failure_memo.h).
 //
 // A row that cannot answer falls through to the next; none raises.  The streaming match never
 // comes here: it always runs the thread lists, which alone report `open_end`.
@@ -58,7 +60,14 @@ bool run_one_pass(const one_pass_table& table, match_context& ctx, std::uint32_t
 }
 
 bool backtrack_or_threads(match_context& ctx, std::uint32_t pos, slot_vector& out) {
-    if (backtrack_applies(ctx, pos)) {
+    // Where an earlier attempt on this subject failed far ahead, the thread lists can stop at
+    // what it proved (failure_memo.h), and the backtracker cannot.
+    bool memo_near = false;
+    if (ctx.scratch != nullptr && ctx.scratch->failures().any(ctx.subject, ctx.length)) {
+        const failure_memo* memo = ctx.scratch->failures().of(ctx.prog.instructions.data, ctx.subject, ctx.length);
+        memo_near = memo != nullptr && memo->near(pos);
+    }
+    if (!memo_near && backtrack_applies(ctx, pos)) {
         switch (backtrack_match(ctx, pos, out)) {
         case backtrack_outcome::matched: return true;
         case backtrack_outcome::no_match: return false;

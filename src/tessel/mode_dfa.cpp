@@ -173,6 +173,7 @@ dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::u
 std::size_t dfa_memos::memory_bytes() const noexcept {
     std::size_t n = 0;
     for (const auto& [mode, memo] : memos_) n += memo.memory_bytes();
+    if (scratch_) n += scratch_->failures().memory_bytes();
     return n;
 }
 

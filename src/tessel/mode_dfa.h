@@ -52,9 +52,9 @@ dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::u
 
 // What one run over one subject keeps between its match calls: one DFA memo per mode, made
 // when a mode first asks for it, and the engine's match scratch (the Pike VM's thread lists
-// and slot pool), made on the first per-rule match and reused by every later one, whatever
-// the rule.  Only the modes a run visits hold a memo, so making this costs nothing however
-// many modes the lexer has; the mode asked last is remembered, since consecutive tokens
+// and slot pool, and the failure memos of the subject), made on the first per-rule match and
+// reused by every later one, whatever the rule.  Only the modes a run visits hold a memo, so
+// making this costs nothing however many modes the lexer has; the mode asked last is remembered, since consecutive tokens
 // mostly share a mode.  A copy copies the memos and starts with scratch of its own.
 class dfa_memos {
 public:
@@ -71,8 +71,13 @@ public:
         return *this;
     }
 
-    kestrel::match_scratch& scratch() {
-        if (!scratch_) scratch_ = std::make_unique<kestrel::match_scratch>();
+    // The scratch, bound on first use to the run's subject so that the engine's failure memos
+    // work across the run's match calls (the subject does not change while the run lasts).
+    kestrel::match_scratch& scratch(const std::uint8_t* subject, std::uint32_t length) {
+        if (!scratch_) {
+            scratch_ = std::make_unique<kestrel::match_scratch>();
+            scratch_->failures().bind(subject, length);
+        }
         return *scratch_;
     }
     dfa_memos(dfa_memos&& other) noexcept = default;
@@ -86,8 +91,11 @@ public:
         last_ = &it->second;  // elements of an unordered_map never move
         return *last_;
     }
-    // Bytes held by all the memos' recorded position sets.
+    // Bytes held by all the memos' recorded position sets, the failure memos' included.
     std::size_t memory_bytes() const noexcept;
+    // The work of the run's per-rule matches (the engine's count of steps), for the tests
+    // that prove whole runs linear.
+    std::uint64_t match_work() const noexcept { return scratch_ ? scratch_->work : 0; }
 
 private:
     std::uint32_t length_ = 0;

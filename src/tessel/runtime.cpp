@@ -93,7 +93,7 @@ bool decide_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subje
     best = best_match{};
     const mode_dfa* md = lx.automaton(mode);
     if (md == nullptr) {
-        return per_rule_path<Streaming>(lx, mode, nullptr, subject, length, offset, final, memos.scratch(), best);
+        return per_rule_path<Streaming>(lx, mode, nullptr, subject, length, offset, final, memos.scratch(subject, length), best);
     }
 
     const dfa_answer d = match_mode_dfa(*md, offset, subject, length, memos.of(mode));
@@ -104,7 +104,7 @@ bool decide_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subje
         return true;
     }
     best_match p;
-    if (!per_rule_path<Streaming>(lx, mode, md, subject, length, offset, final, memos.scratch(), p)) return false;
+    if (!per_rule_path<Streaming>(lx, mode, md, subject, length, offset, final, memos.scratch(subject, length), p)) return false;
     if (!p.found || (d.found && (d.length > p.length || (d.length == p.length && d.rule <= p.rule)))) {
         best = from_dfa;
     } else {

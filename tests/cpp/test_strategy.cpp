@@ -31,6 +31,8 @@
 
 #include "kestrel/backtrack.h"
 #include "kestrel/lazy_engine.h"
+#include "kestrel/match_context.h"
+#include "kestrel/pike_vm.h"
 #include "kestrel/regex.h"
 #include "kestrel/regex_error.h"
 
@@ -298,6 +300,104 @@ TEST_P(RandomAgreement, EveryMatcherGivesTheThreadListsAnswer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, RandomAgreement, ::testing::Range(0, shards));
+
+// A scratch bound to one subject keeps what failed attempts proved (failure_memo.h) and later
+// attempts stop where they reach it.  Each random pattern, made to scan far (a repeat of it
+// or of any character, before an ending that rarely comes), runs on the thread lists at every offset of a long
+// subject, in increasing order as a lexer does and then in decreasing order, and must give
+// at each offset what a run without the memo gives, slots included; through the whole chain
+// too.  The memo must have been used, or the test proves nothing.
+TEST(FailureMemo, BoundScratchGivesTheSameAnswerAtEveryOffset) {
+    const std::uint64_t seed = env_number("KESTREL_STRATEGY_SEED", 0x6d656d6fu);
+    const std::uint64_t patterns = env_number("KESTREL_MEMO_PATTERNS", default_cases / 5000);
+    static const char* const endings[] = {"$", "z", "(?=z)", "\\b!", "(?<=z)"};
+    pattern_generator gen(seed);
+    std::uint64_t cases = 0, tried = 0, with_records = 0;
+    int failures = 0;
+    while (tried < patterns && failures < 10) {
+        const pattern_pair p = gen.make();
+        static const char* const repeats[] = {")*", ")*?", ")+"};
+        const std::string pattern =
+            gen.pick(4) == 0 ? p.capturing
+                             : "(?:" + p.capturing + "|[\\s\\S]" + repeats[gen.pick(3)] + endings[gen.pick(5)];
+        const compiled c = compile(pattern);
+        if (!c.re) continue;
+        ++tried;
+        std::string unit;
+        while (unit.size() < 4) unit += gen.subject();
+        std::string subject;
+        while (subject.size() < 300) subject += gen.pick(4) == 0 ? gen.subject() : unit;
+        const auto* s = reinterpret_cast<const std::uint8_t*>(subject.data());
+        const auto len = static_cast<std::uint32_t>(subject.size());
+        const kestrel::program_view view = kestrel::make_view(c.re->prog());
+        std::vector<std::string> expected(len + 1);
+        for (std::uint32_t at = 0; at <= len; ++at) {
+            kestrel::match_context plain(view, &c.re->lazy_slot(), s, len);
+            kestrel::slot_vector out;
+            const bool matched = kestrel::pike_vm_match_threads(plain, at, out);
+            expected[at] = matched ? slots_text(c.re->match(at, s, len)) : "-";
+        }
+        kestrel::match_scratch scratch, chain_scratch;
+        scratch.failures().bind(s, len);
+        chain_scratch.failures().bind(s, len);
+        for (int pass = 0; pass < 2 && failures < 10; ++pass) {
+            for (std::uint32_t k = 0; k <= len && failures < 10; ++k) {
+                const std::uint32_t at = pass == 0 ? k : len - k;
+                kestrel::match_context bound(view, &c.re->lazy_slot(), s, len);
+                bound.scratch = &scratch;
+                kestrel::slot_vector out;
+                const bool matched = kestrel::pike_vm_match_threads(bound, at, out);
+                const std::string chain = slots_text(c.re->match(at, s, len, kestrel::captures::all, &chain_scratch));
+                ++cases;
+                if (matched != (expected[at] != "-") || chain != expected[at]) {
+                    ++failures;
+                    ADD_FAILURE() << "/" << match_text::show(pattern) << "/ at " << at << " of \""
+                                  << match_text::show(subject) << "\": " << (matched ? "match" : "no match")
+                                  << " on the thread lists, " << chain << " through the chain, not " << expected[at];
+                }
+            }
+        }
+        if (scratch.failures().memory_bytes() > 0) ++with_records;
+    }
+    EXPECT_GT(cases, 300 * patterns);
+    EXPECT_GT(with_records, patterns / 4) << "the memo was hardly used";
+    std::printf("%llu patterns, %llu with records, %llu cases\n", static_cast<unsigned long long>(tried),
+                static_cast<unsigned long long>(with_records), static_cast<unsigned long long>(cases));
+}
+
+// The work of trying a pattern at every offset of a text, as the engine counts it.
+std::uint64_t work_at_every_offset(const regex& re, const std::string& subject) {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(subject.data());
+    const auto len = static_cast<std::uint32_t>(subject.size());
+    kestrel::match_scratch scratch;
+    scratch.failures().bind(s, len);
+    for (std::uint32_t at = 0; at <= len; ++at) re.match(at, s, len, kestrel::captures::whole_match_only, &scratch);
+    return scratch.work;
+}
+
+TEST(FailureMemo, LongFailingScansAreNotRepeated) {
+    // Each of these fails after scanning to the end (or far ahead) from nearly every offset:
+    // without the memo the work of all offsets together grows with the square of the text.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/\\*[\\s\\S]*?\\*/", "/* "},
+        {"(a+)+$", "a"},
+        {"(\\w+\\s?)+$", "ab "},
+        {"(?=\\w*x)\\w", "a"},
+        {"a[^z]*?z\\b", "ab"},
+        {"\"(?:[^\"\\\\]|\\\\.)*\"(?=;)", "\"a\\\"b"},
+    };
+    for (const auto& [pattern, unit] : cases) {
+        const regex re(pattern);
+        std::string small, large;
+        while (small.size() < 20000) small += unit;
+        large = small + small;
+        large += "!";
+        small += "!";
+        const double ratio = static_cast<double>(work_at_every_offset(re, large)) /
+                             static_cast<double>(work_at_every_offset(re, small));
+        EXPECT_LT(ratio, 2.3) << pattern;
+    }
+}
 
 // The backtracker's window: a short token in the middle of a long subject is answered by the
 // backtracker, a match longer than the window goes to the thread lists, with equal answers.

@@ -6,6 +6,7 @@
 
 #include "lexer_test_support.h"
 #include "tessel/runtime.h"
+#include "tessel/step.h"
 
 namespace {
 
@@ -145,6 +146,49 @@ TEST(Tokenize, TextLengthLimit) {
         } catch (const std::invalid_argument& e) {
             EXPECT_EQ(std::string(e.what()), "text too long: tessel lexes at most " + std::to_string(limit) + " bytes");
         }
+    }
+}
+
+
+
+// Lexing as a whole stays linear where a rule loses after scanning far: the work the engine
+// counts for all the per-rule matches of a run over 2n bytes is at most about twice that over
+// n bytes.  Each lexer has the rule and a one-character fallback that wins wherever it loses;
+// each text makes the rule fail far ahead from nearly every token start.
+TEST(LinearLexing, FailedScansAreNotRepeatedAcrossTokens) {
+    struct work_case {
+        const char* name;
+        std::vector<tessel::rule> rules;
+        std::string unit;
+    };
+    const std::vector<work_case> cases = {
+        {"block comment", {rule(1, "/\\*[\\s\\S]*?\\*/"), rule(2, "[\\s\\S]")}, "/* "},
+        {"nested repeat before $", {rule(1, "(a+)+$"), rule(2, "[\\s\\S]")}, "a"},
+        {"words before $", {rule(1, "(\\w+\\s?)+$"), rule(2, "[\\s\\S]")}, "ab "},
+        {"lookahead to a word's end", {rule(1, "(?=\\w*x)\\w"), rule(2, "[\\s\\S]")}, "a"},
+        {"string before a semicolon", {rule(1, "\"[^\"]*\"(?=;)"), rule(2, "[\\s\\S]")}, "\"ab\" "},
+        {"lazy run to a boundary", {rule(1, "a[^z]*?z\\b"), rule(2, "[\\s\\S]")}, "ab"},
+    };
+    for (const work_case& c : cases) {
+        auto lx = make(c.rules);
+        auto work = [&](std::size_t bytes) {
+            std::string text;
+            while (text.size() < bytes) text += c.unit;
+            text += "!";
+            tessel::dfa_memos memos(lx->mode_count(), static_cast<std::uint32_t>(text.size()));
+            std::vector<tessel::mode_entry> stack{tessel::mode_entry{}};
+            tessel::detail::run_state run{reinterpret_cast<const std::uint8_t*>(text.data()),
+                                          static_cast<std::uint32_t>(text.size()), 0, tessel::position{}, &stack,
+                                          &memos};
+            tessel::token t;
+            std::size_t tokens = 0;
+            while (tessel::detail::next_token(*lx, run, t) == tessel::detail::step_result::token) ++tokens;
+            EXPECT_GT(tokens, bytes / 4) << c.name;
+            return static_cast<double>(memos.match_work());
+        };
+        const double small = work(20000), large = work(40000);
+        EXPECT_GT(small, 0) << c.name;
+        EXPECT_LT(large / small, 2.3) << c.name << ": " << small << " then " << large;
     }
 }
 
