@@ -7,7 +7,9 @@
 // recorded for the pattern, and the streaming match on the whole subject.  The streaming
 // match is also checked against its promise on every prefix of the subject from offset 0: a
 // prefix whose result it reports as closed (no open end) must give the result of the whole
-// subject, since the rest of the subject is one possible continuation.
+// subject, since the rest of the subject is one possible continuation.  Calls with a scratch
+// bound to the subject, at every offset in both directions, must agree too: their failure
+// memo carries what earlier attempts proved from one call to the next.
 //
 // Input: the pattern, a NUL, then the subject (at most max_pattern and max_subject bytes; a
 // pattern that does not compile ends the run).
@@ -18,6 +20,7 @@
 
 #include "fuzz_support.h"
 #include "shape_matchers.h"
+#include "kestrel/match_context.h"
 #include "kestrel/regex.h"
 #include "kestrel/regex_error.h"
 
@@ -92,6 +95,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        shown(reference, 2));
         }
         agree("match_streaming", at, re->match_streaming(at, s, n).result, reference);
+    }
+
+    // With a scratch bound to the subject, failed attempts leave what they proved for later
+    // ones (the failure memo): trying every offset upwards, as a lexer does, then downwards,
+    // must still give the Pike VM's answer at each.
+    kestrel::match_scratch bound;
+    bound.failures().bind(s, n);
+    for (std::uint32_t k = 0; k <= 2 * n + 1; ++k) {
+        const std::uint32_t at = k <= n ? k : 2 * n + 1 - k;
+        agree("match with a bound scratch", at, re->match(at, s, n, kestrel::captures::all, &bound),
+              re->match_with(matcher_choice::pike_vm, at, s, n));
     }
 
     const match_result whole = re->match_with(matcher_choice::pike_vm, 0, s, n);
