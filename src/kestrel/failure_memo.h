@@ -15,11 +15,14 @@
 // match, so that set is closed under the moves and holds no match: no pair in it can lead to
 // a match, from any start.  A later run may drop every thread that reaches such a pair; the
 // marks it sets on the way there stay, so the surviving threads, their priorities and slots
-// are exactly those of a run without the memo.  A run that matched proves nothing (threads of
-// lower priority than the match were cut) and records nothing.
+// are exactly those of a run without the memo.  A run that matched proves nothing about the
+// pairs up to its last match (threads of lower priority than a match are cut there), but the
+// threads that went on past the last match were never cut again and none of them matched:
+// the pairs they visited are dead as well.  So a rule whose match reads far past its end (an
+// optional part that fails far ahead) does not repeat that reading at every token either.
 //
 // What is kept.  Only runs that went more than `failure_memo_min_tail` bytes past their start
-// record, and only the pairs past that point, so short failures (the common case) cost
+// record, and only the pairs past that point (and past the last match), so short failures (the common case) cost
 // nothing.  The pairs are those of the threads waiting at a consuming instruction, which is
 // where a later run tests them.  Positions are stored per instruction as 4,096-bit blocks
 // allocated on first write, found through one hash table, so memory follows what was

@@ -29,10 +29,11 @@
 // continues at the loop's exit instead of dying, which keeps the slots of an empty last
 // iteration as Python's `re` does for (a*)* or (a|)*.
 //
-// Failed work is not repeated.  Given the caller's scratch, a run that fails after going more
-// than 32 bytes past its start records the (instruction, offset) pairs of its waiting threads
-// in the subject's failure memo (failure_memo.h explains why none of them can lead to a
-// match), and every run drops a thread that reaches a recorded pair.  A caller that tries a
+// Failed work is not repeated.  Given the caller's scratch, a run that goes more than 32
+// bytes past its start records the (instruction, offset) pairs of its waiting threads past
+// that point and past its last match in the subject's failure memo (failure_memo.h explains
+// why none of them can lead to a match), and every run drops a thread that reaches a
+// recorded pair.  A caller that tries a
 // pattern at every offset of a text thus pays for each long failing scan once.
 //
 // Streaming.  The same loop reports `open_end` whenever some thread or test looked at, or
@@ -199,6 +200,9 @@ public:
             for (std::size_t k = 0; k < cur->threads.size(); ++k) {
                 if (step(cur->threads[k], pos, *next)) {
                     matched = true;
+                    // The threads after this one were cut, so nothing logged up to here is
+                    // proved; what later steps log is (see below).
+                    if (log != nullptr) log->clear();
                     break;
                 }
             }
@@ -208,7 +212,9 @@ public:
         }
         release_all(*cur);
         release_all(*next);
-        if (!matched && log != nullptr && !log->empty()) ctx_.scratch->failures().record(*memo, *log);
+        // After the last match nothing was cut: the pairs logged since are every pair reachable
+        // from the threads that went on, and none led to a match, so they are dead too.
+        if (log != nullptr && !log->empty()) ctx_.scratch->failures().record(*memo, *log);
         return matched;
     }
 

@@ -168,6 +168,7 @@ TEST(LinearLexing, FailedScansAreNotRepeatedAcrossTokens) {
         {"lookahead to a word's end", {rule(1, "(?=\\w*x)\\w"), rule(2, "[\\s\\S]")}, "a"},
         {"string before a semicolon", {rule(1, "\"[^\"]*\"(?=;)"), rule(2, "[\\s\\S]")}, "\"ab\" "},
         {"lazy run to a boundary", {rule(1, "a[^z]*?z\\b"), rule(2, "[\\s\\S]")}, "ab"},
+        {"match that reads to the end", {rule(1, "a(?:a*b\\b)?"), rule(2, "[\\s\\S]")}, "a"},
     };
     for (const work_case& c : cases) {
         auto lx = make(c.rules);
