@@ -312,6 +312,9 @@ std::vector<mode_placement> lexer::placements() const {
                 p.reason = notes_.texts[why_mode];
             } else if (notes_.rule_reason[r] != 0) {
                 p.reason = notes_.texts[notes_.rule_reason[r]];
+            } else if (md != nullptr && md->on_literal_trie(r)) {
+                p.reason = "a literal, on the mode's literal trie (an automaton of all the mode's rules passed its "
+                           "state budget)";
             } else if (md != nullptr) {
                 p.on_dfa = true;
             } else {

@@ -68,6 +68,53 @@ rule_verdict judge(const rule& r) {
     return {true, ""};
 }
 
+std::shared_ptr<const kestrel::dfa> build_automaton(const std::vector<rule>& rules,
+                                                    const std::vector<std::uint32_t>& dfa_rules) {
+    std::vector<const kestrel::program*> programs;
+    for (std::uint32_t r : dfa_rules) programs.push_back(&rules[r].regex.prog());
+    return std::make_shared<const kestrel::dfa>(programs);
+}
+
+// The bytes a rule matches when its whole pattern is one literal string (no class, no
+// repeat, no boundary around it), or nothing.
+std::optional<std::string> literal_of(const rule& r) {
+    const kestrel::program& prog = r.regex.prog();
+    const kestrel::analysis& facts = prog.facts;
+    if (facts.literal_string_length <= 0 || facts.literal_leading != kestrel::boundary_kind::none ||
+        facts.literal_trailing != kestrel::boundary_kind::none) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    for (std::int32_t i = 0; i < facts.literal_string_length; ++i) {
+        bytes += static_cast<char>(prog.instructions[static_cast<std::size_t>(facts.literal_string_start + i)].arg);
+    }
+    return bytes;
+}
+
+// Moves the literal rules of `dfa_rules` to a trie when there are enough of them to be worth
+// one; false (and nothing moved) otherwise.
+bool split_literals(const std::vector<rule>& rules, std::vector<std::uint32_t>& dfa_rules,
+                    std::vector<std::uint32_t>& literal_rules, std::shared_ptr<const kestrel::literal_trie>& trie) {
+    constexpr std::size_t worth_a_trie = 64;
+    std::vector<std::string> literals;
+    std::vector<std::uint32_t> rest;
+    for (std::uint32_t r : dfa_rules) {
+        if (std::optional<std::string> bytes = literal_of(rules[r])) {
+            literals.push_back(std::move(*bytes));
+            literal_rules.push_back(r);
+        } else {
+            rest.push_back(r);
+        }
+    }
+    if (literals.size() < worth_a_trie) {
+        literal_rules.clear();
+        return false;
+    }
+    trie = std::make_shared<const kestrel::literal_trie>(literals);
+    dfa_rules = std::move(rest);
+    return true;
+}
+
 }  // namespace
 
 void build_mode_dfas(const lexer& lx, const mode_members& members, const lexer_options& options,
@@ -130,24 +177,49 @@ void build_mode_dfas(const lexer& lx, const mode_members& members, const lexer_o
             notes.mode_reason[m] = same->second;
             continue;
         }
+        std::shared_ptr<const kestrel::literal_trie> trie;
+        std::vector<std::uint32_t> literal_rules;
         std::shared_ptr<const kestrel::dfa>& automaton = automata[pattern_key];
         if (!automaton) {
-            std::vector<const kestrel::program*> programs;
-            for (std::uint32_t r : dfa_rules) programs.push_back(&rules[r].regex.prog());
             try {
-                automaton = std::make_shared<const kestrel::dfa>(programs);
+                automaton = build_automaton(rules, dfa_rules);
             } catch (const kestrel::dfa_error& e) {
-                automata.erase(pattern_key);
-                const std::uint32_t why = notes.note(e.what());
-                refused.emplace(pattern_key, why);
-                notes.mode_reason[m] = why;
-                continue;
+                // Over the state budget: a large keyword set may be what passes it.  The
+                // literals then go to a trie and the automaton takes the rest.
+                bool split = false;
+                if (std::string_view(e.what()) == kestrel::dfa_message_states) {
+                    split = split_literals(rules, dfa_rules, literal_rules, trie);
+                    if (split && !dfa_rules.empty()) {
+                        try {
+                            automaton = build_automaton(rules, dfa_rules);
+                        } catch (const kestrel::dfa_error&) {
+                            split = false;
+                        }
+                    }
+                }
+                if (!split) {
+                    automata.erase(pattern_key);
+                    const std::uint32_t why = notes.note(e.what());
+                    refused.emplace(pattern_key, why);
+                    notes.mode_reason[m] = why;
+                    continue;
+                }
             }
         }
         const bool any_per_rule = !per_rule.empty();
-        auto md = std::make_shared<const mode_dfa>(mode_dfa{automaton, std::move(dfa_rules), std::move(per_rule),
-                                                            any_per_rule, empty_rule.has_value(),
-                                                            empty_rule.value_or(0)});
+        auto md = std::make_shared<const mode_dfa>(mode_dfa{.automaton = automaton,
+                                                            .literals = std::move(trie),
+                                                            .literal_rules = std::move(literal_rules),
+                                                            .dfa_rules = std::move(dfa_rules),
+                                                            .per_rule = std::move(per_rule),
+                                                            .any_per_rule = any_per_rule,
+                                                            .has_empty_rule = empty_rule.has_value(),
+                                                            .empty_rule = empty_rule.value_or(0)});
+        if (md->literals) {
+            // The automaton of this pattern list is not the one the cache would hand to
+            // another mode with the same list, which must split the same way.
+            automata.erase(pattern_key);
+        }
         built.emplace(member_key, md);
         slots[m] = std::move(md);
     }
@@ -155,14 +227,29 @@ void build_mode_dfas(const lexer& lx, const mode_members& members, const lexer_o
 
 dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::uint8_t* subject,
                           std::uint32_t length, kestrel::dfa_memo& memo) {
-    const kestrel::dfa_match_result r = md.automaton->match(offset, memo, subject, length);
     dfa_answer a;
-    a.open_end = r.open_end;
-    if (r.matched) {
-        a.found = true;
-        a.rule = md.dfa_rules[static_cast<std::size_t>(r.rule)];
-        a.length = r.length;
-    } else if (md.has_empty_rule) {
+    if (md.automaton) {
+        const kestrel::dfa_match_result r = md.automaton->match(offset, memo, subject, length);
+        a.open_end = r.open_end;
+        if (r.matched) {
+            a.found = true;
+            a.rule = md.dfa_rules[static_cast<std::size_t>(r.rule)];
+            a.length = r.length;
+        }
+    }
+    if (md.literals) {
+        // The trie's literal against the automaton's match: longer, then the lower rule.
+        const kestrel::literal_match t = md.literals->match(subject, length, offset);
+        a.open_end = a.open_end || t.open_end;
+        const std::uint32_t rule = t.found ? md.literal_rules[t.id] : 0;
+        if (t.found && (!a.found || t.length > a.length || (t.length == a.length && rule < a.rule))) {
+            a.found = true;
+            a.rule = rule;
+            a.length = t.length;
+        }
+    }
+    if (a.found) return a;
+    if (md.has_empty_rule) {
         a.found = true;
         a.rule = md.empty_rule;
         a.length = 0;
@@ -183,8 +270,16 @@ std::string describe_modes(const lexer& lx) {
         const mode_dfa* md = lx.automaton(place.mode);
         out += "mode '" + shown_mode_name(lx.mode_name(place.mode)) + "': ";
         if (md != nullptr) {
-            out += "DFA of " + std::to_string(md->automaton->state_count()) + " states, " +
-                   std::to_string(md->automaton->class_count()) + " classes\n";
+            if (md->automaton) {
+                out += "DFA of " + std::to_string(md->automaton->state_count()) + " states, " +
+                       std::to_string(md->automaton->class_count()) + " classes";
+            } else {
+                out += "no DFA";
+            }
+            if (md->literals) {
+                out += ", and a literal trie of " + std::to_string(md->literal_rules.size()) + " rules";
+            }
+            out += "\n";
         } else {
             out += "no DFA\n";
         }

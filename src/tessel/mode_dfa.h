@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kestrel/dfa.h"
+#include "kestrel/literal_trie.h"
 #include "kestrel/match_context.h"
 #include "tessel/lexer.h"
 
@@ -19,7 +20,12 @@ namespace tessel {
 struct mode_dfa {
     // DFA rule r is dfa_rules[r].  Shared by the modes whose automaton rules have the same
     // patterns in the same order, whatever their rule indices.
-    std::shared_ptr<const kestrel::dfa> automaton;
+    std::shared_ptr<const kestrel::dfa> automaton;  // null when the trie holds every rule
+    // Where the automaton of all the candidates passed its state budget, the literal ones
+    // (keywords) go to a trie instead, and the automaton holds the rest: trie literal i is
+    // lexer rule literal_rules[i], ascending.
+    std::shared_ptr<const kestrel::literal_trie> literals;
+    std::vector<std::uint32_t> literal_rules;
     std::vector<std::uint32_t> dfa_rules;  // lexer rule indices, ascending
     // The mode's rules that run per rule, ascending.  A list of the mode's own rules rather
     // than a bit set over all the lexer's rules: a grammar of many modes would otherwise hold
@@ -28,6 +34,10 @@ struct mode_dfa {
     bool any_per_rule = false;
     bool has_empty_rule = false;
     std::uint32_t empty_rule = 0;          // first DFA rule that matches the empty string
+
+    bool on_literal_trie(std::uint32_t rule) const noexcept {
+        return std::binary_search(literal_rules.begin(), literal_rules.end(), rule);
+    }
 
     bool on_per_rule_path(std::uint32_t rule) const noexcept {
         if (per_rule.size() <= 8) {

@@ -57,9 +57,21 @@ bool per_rule_path(const lexer& lx, std::uint32_t mode, const mode_dfa* md, cons
                    best_match& best) {
     const dispatch_table& table = lx.dispatch(mode);
     const std::vector<rule>& rules = lx.rules();
-    for (const dispatch_table::list list : {table[subject[offset]], table[no_first_byte_list]}) {
+    // With an automaton, a short per-rule set is walked itself (each rule's first bytes
+    // tested), so that rules on the automaton or its trie cost nothing here however many
+    // share the byte; a long one through the dispatch lists.
+    const bool own_list = md != nullptr && md->per_rule.size() <= 16;
+    const std::uint8_t b = subject[offset];
+    const dispatch_table::list lists[2] = {own_list ? dispatch_table::list(md->per_rule) : table[b],
+                                           own_list ? dispatch_table::list() : table[no_first_byte_list]};
+    for (const dispatch_table::list list : lists) {
         for (const std::uint32_t r : list) {
-            if (md != nullptr && !md->on_per_rule_path(r)) continue;
+            if (own_list) {
+                const kestrel::analysis& facts = rules[r].regex.prog().facts;
+                if (facts.first_bytes_known && !facts.first_bytes.test(b)) continue;
+            } else if (md != nullptr && !md->on_per_rule_path(r)) {
+                continue;
+            }
             bool matched;
             std::int32_t end;
             if (Streaming && !final) {

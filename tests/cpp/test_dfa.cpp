@@ -14,6 +14,7 @@
 
 #include "kestrel/agreement_check.h"
 #include "kestrel/dfa.h"
+#include "kestrel/literal_trie.h"
 #include "kestrel/regex.h"
 #include "kestrel/regex_error.h"
 
@@ -447,6 +448,44 @@ TEST(DfaCorpus, AgreesWithTheRegexOnTheMatchCorpus) {
         ++compared;
     }
     EXPECT_GT(compared, 150);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LiteralTrie, LongestLiteralLowestNumberOpenEndAndReach) {
+    const kestrel::literal_trie trie({"if", "in", "int", "interface", "in", "", "x"});
+    struct probe {
+        const char* text;
+        std::uint32_t at;
+        bool found;
+        std::uint32_t id, length;
+        bool open_end;
+        std::uint32_t reach;
+    };
+    const probe probes[] = {
+        {"int x", 0, true, 2, 3, false, 3},       // "int" beats "in"; read the space after it
+        {"inter", 0, true, 2, 3, true, 5},        // "int" so far, "interface" still possible
+        {"interfaces", 0, true, 3, 9, false, 8},  // the longest, a leaf: the "s" is not read
+        {"in", 0, true, 1, 2, true, 2},           // "in" given twice: the first, number 1
+        {"ix", 0, false, 0, 0, false, 1},         // "i" alone is no literal
+        {"ax", 1, true, 6, 1, false, 1},          // a leaf: nothing read past it
+        {"q", 0, false, 0, 0, false, 0},          // no literal starts with q
+        {"if", 2, false, 0, 0, true, 2},          // at the end: more text could start one
+    };
+    for (const probe& p : probes) {
+        const std::string text = p.text;
+        const kestrel::literal_match m =
+            trie.match(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::uint32_t>(text.size()), p.at);
+        EXPECT_EQ(m.found, p.found) << p.text;
+        if (p.found) {
+            EXPECT_EQ(m.id, p.id) << p.text;
+            EXPECT_EQ(m.length, p.length) << p.text;
+        }
+        EXPECT_EQ(m.open_end, p.open_end) << p.text;
+        EXPECT_EQ(m.reach, p.reach) << p.text;
+    }
 }
 
 }  // namespace

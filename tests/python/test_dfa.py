@@ -134,3 +134,36 @@ def test_dfa_report_rejects_what_is_not_a_lexer():
     with pytest.raises(ValueError):
         _tessel.dfa_report(None)
     assert _tessel.dfa_report.__doc__.startswith("dfa_report(handle) -> ")
+
+
+def streamed(lx, text, chunk):
+    s = _tessel.stream_start(lx)
+    out = []
+    for i in range(0, len(text), chunk):
+        out += _tessel.stream_feed(s, text[i:i + chunk])
+    out += _tessel.stream_finish(s)
+    return [(t.kind, t.lexeme, t.offset) for t in out]
+
+
+def test_a_keyword_set_over_the_state_budget_goes_to_a_literal_trie():
+    # 100,000 keywords make a trie of some 111,000 states, over the automaton's budget: the
+    # keywords go to a literal trie and the automaton keeps the other rules.  A keyword given
+    # twice answers with its first rule; a keyword and an identifier of the same length give
+    # the keyword (the lower rule); a longer identifier beats a keyword it starts with.
+    keywords = [(i + 1, "kw%05d" % i, False) for i in range(100_000)]
+    rules = keywords + [(500_000, "kw00042", False), (200_000, "[a-z][a-z0-9]*", False),
+                        (200_001, r"\s+", True), (200_002, r"\w", False)]
+    fast, plain = both(rules, "token")
+    report = dict(_tessel.dfa_report(fast))["default"]
+    assert {why for _, where, why in report[:100_001]} == {
+        "a literal, on the mode's literal trie (an automaton of all the mode's rules passed its state budget)"}
+    assert report[100_001][1] == "dfa"
+    assert _tessel.pike_rules(fast, "default") == [100_003]
+    text = "kw00042 kw99999 kw0004 kw000421 kw9 kw12345x kwé kw12 kw00000 é_kw1 kw77777"
+    want = lexed(plain, text)
+    assert lexed(fast, text) == want
+    assert want[:4] == [(43, "kw00042", 0), (100_000, "kw99999", 8), (200_000, "kw0004", 16),
+                        (200_000, "kw000421", 23)]
+    # The trie's open end: a keyword cut by a chunk boundary waits for the rest.
+    for chunk in (1, 3, 7):
+        assert streamed(fast, text, chunk) == want
