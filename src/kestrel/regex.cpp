@@ -104,6 +104,21 @@ streaming_match regex::match_streaming(std::uint32_t pos, const std::uint8_t* su
     return m;
 }
 
+match_result regex::match_reach(std::uint32_t pos, const std::uint8_t* subject, std::uint32_t length,
+                                std::uint32_t& reach, captures wanted, match_scratch* scratch) const {
+    if (pos > length) {
+        reach = length;
+        return empty_result(subject, length);
+    }
+    match_result r;
+    match_context ctx(make_view(program_), &slot_, subject, length);
+    ctx.whole_only = wanted == captures::whole_match_only;
+    ctx.scratch = scratch;
+    r.matched = pike_vm_match_reach(ctx, pos, r.slots, reach);
+    finish(r, subject, length);
+    return r;
+}
+
 match_result regex::match_with(matcher_choice choice, std::uint32_t pos, const std::uint8_t* subject,
                                std::uint32_t length, bool* applied, std::uint64_t* steps,
                                captures wanted) const {

@@ -167,6 +167,7 @@ dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::u
     const kestrel::dfa_match_result r = md.automaton.match(offset, memo, subject, length);
     dfa_answer a;
     a.open_end = r.open_end;
+    a.reach = r.reach;
     if (r.matched) {
         a.found = true;
         a.rule = md.dfa_rules[static_cast<std::size_t>(r.rule)];
