@@ -1,0 +1,578 @@
+"""Document: a text and its tokens, kept right after each edit by re-lexing only what it changes.
+
+An editor or a language server re-lexes on every keystroke. A Document holds the text, its
+tokens, and for every token the two facts that make re-lexing a part of it exact:
+
+- its look-ahead extent, the furthest byte any matcher read to decide the step that produced
+  it (the native lexer records it; the end of the text counts as a byte of its own), so that an
+  edit starting past it cannot have changed the token;
+- the mode stack after it, interned (a table of distinct stacks, each token holding an index).
+
+An edit re-lexes from the first token whose extent reaches the edit's start (with the stack
+saved before it, the whole text visible so lookbehinds see what precedes), and stops at the
+first new token boundary past the edit's end, plus the context any rule looks back, that is
+also an old boundary moved by the edit's change of length, with the same mode stack: from
+there on the text, the context and the state are those the old tokens were lexed from. The
+tokens after that point only move: offsets by the change of length, lines by the change of
+line count, columns only on the line where the two runs met.
+
+Moving them lazily keeps an edit's cost close to what it changes. Tokens live in segments of
+a few thousand; a segment after an edit records a pending move and applies it (natively, one
+call for the whole segment) only when someone reads its tokens. `tokens` gives the whole list,
+`tokens_in` only the lines of a viewport. The text itself is rebuilt on every edit (a copy,
+at memory speed); for a str text with non-ASCII characters the conversion between str indices
+and the byte offsets tokens carry costs a pass over the text before the edit.
+
+Under errors='raise' an edit that leaves the text unlexable raises the LexError that
+tokenize() of the new text raises, and the document stays as it was.
+"""
+
+from __future__ import annotations
+
+from bisect import bisect_left, bisect_right
+from typing import Any, NamedTuple, Optional, Union
+
+import _tessel
+from _tessel import Token
+
+from ._errors import LexError
+
+_lex_from = _tessel.lex_from
+_shift_tokens = _tessel.shift_tokens
+_end_of = _tessel.end_of
+_context_bytes = _tessel.context_bytes
+
+Text = Union[str, bytes]
+
+# Tokens per segment: small enough that materialising one is cheap, large enough that the
+# per-edit walk over the segments after the edit stays short.
+_SEGMENT = 2048
+# Tokens asked of the native lexer past the edit's end before the boundaries are compared.
+_FIRST_BATCH = 8
+
+
+class TokenChange(NamedTuple):
+    """What one edit did to the token list: tokens[start:stop] were replaced by `tokens`."""
+
+    start: int
+    stop: int
+    tokens: list[Token]
+
+
+class _Segment:
+    """A run of consecutive tokens with what resuming needs, and a pending move.
+
+    The lists hold the tokens as they were last materialised ("raw"); the current value of
+    each is the raw one moved by (offset_delta, line_delta) and, for the tokens whose raw line
+    is column_line, by column_delta.
+    """
+
+    __slots__ = ("toks", "ends", "deps", "stacks", "d_off", "d_line", "c_line", "d_col", "first_line",
+                 "last_line", "max_dep")
+
+    def __init__(self, toks: list[Token], ends: list[int], deps: list[int], stacks: list[int]) -> None:
+        self.toks = toks
+        self.ends = ends
+        self.deps = deps
+        self.stacks = stacks
+        self.d_off = 0
+        self.d_line = 0
+        self.c_line = 0
+        self.d_col = 0
+        self.first_line = toks[0].line
+        self.last_line = toks[-1].line
+        self.max_dep = max(deps)
+
+    def materialise(self) -> None:
+        if self.d_off == 0 and self.d_line == 0 and self.d_col == 0:
+            return
+        d = self.d_off
+        self.toks = _shift_tokens(self.toks, d, self.d_line, self.c_line, self.d_col)
+        if d:
+            self.ends = [x + d for x in self.ends]
+            self.deps = [x + d for x in self.deps]
+            self.max_dep += d
+        self.first_line += self.d_line
+        self.last_line += self.d_line
+        self.d_off = self.d_line = self.c_line = self.d_col = 0
+
+    def move(self, d_off: int, d_line: int, c_line: int, d_col: int) -> None:
+        """Adds a move given in current numbering (the column one for current line c_line)."""
+        if d_col and not (self.first_line + self.d_line <= c_line <= self.last_line + self.d_line):
+            d_col = 0
+        if d_col:
+            raw = c_line - self.d_line
+            if self.d_col and self.c_line != raw:
+                self.materialise()
+                raw = c_line
+            self.c_line = raw
+            self.d_col += d_col
+        self.d_off += d_off
+        self.d_line += d_line
+
+    # Current values, without materialising.
+    def end(self, i: int) -> int:
+        return self.ends[i] + self.d_off
+
+    def dep(self, i: int) -> int:
+        return self.deps[i] + self.d_off
+
+    def start_offset(self) -> int:
+        return self.toks[0].offset + self.d_off
+
+
+class Document:
+    """A text and its tokens, kept equal to ``lexer.tokenize(text)`` across edits.
+
+    Args:
+        lexer: A `tessel.Lexer` (or anything with its ``handle``, ``tokenize`` and ``column_unit``).
+        text: The initial text; str gives str lexemes and str-index edits, bytes gives bytes
+            lexemes and byte-offset edits.
+
+    Raises:
+        LexError: Under errors='raise', if the initial text is unlexable.
+    """
+
+    def __init__(self, lexer: Any, text: Text) -> None:
+        if not isinstance(text, (str, bytes)):
+            raise TypeError("expected str or bytes")
+        self._lexer = lexer
+        self._handle = lexer.handle
+        self._unit = lexer.column_unit
+        # How far behind a boundary the next step may look: the rules' lookbehind context, and
+        # three bytes for the column count of a continuation byte.
+        self._context = max(_context_bytes(self._handle), 0 if self._unit == "bytes" else 3)
+        # Extents are widened by two bytes in the other units: the column after a token's last
+        # byte depends on the bytes that follow it (a lead byte needs its continuation bytes).
+        self._slack = 0 if self._unit == "bytes" else 2
+        self._is_bytes = isinstance(text, bytes)
+        self._stack_ids: dict[tuple[int, ...], int] = {(0,): 0}
+        self._stack_list: list[tuple[int, ...]] = [(0,)]
+        self._set_text(text)
+        self._rebuild()
+
+    # ---- the text -----------------------------------------------------------------------
+
+    def _set_text(self, text: Text) -> None:
+        self._text = text
+        if self._is_bytes:
+            self._bytes = text
+            self._ascii = False
+        else:
+            self._ascii = text.isascii()  # type: ignore[union-attr]
+            self._bytes = text.encode("utf-8")  # type: ignore[union-attr]
+
+    def _byte_offset(self, index: int) -> int:
+        if self._is_bytes or self._ascii:
+            return index
+        return len(self._text[:index].encode("utf-8"))  # type: ignore[union-attr]
+
+    def _text_index(self, offset: int) -> int:
+        if self._is_bytes or self._ascii:
+            return offset
+        return len(self._bytes[:offset].decode("utf-8"))
+
+    @property
+    def text(self) -> Text:
+        """The current text (str or bytes, as given)."""
+        return self._text
+
+    @property
+    def lexer(self) -> Any:
+        return self._lexer
+
+    # ---- tokens -------------------------------------------------------------------------
+
+    def _intern(self, modes: tuple[int, ...]) -> int:
+        sid = self._stack_ids.get(modes)
+        if sid is None:
+            sid = len(self._stack_list)
+            self._stack_ids[modes] = sid
+            self._stack_list.append(modes)
+        return sid
+
+    def _segments_of(self, toks: list[Token], ends: list[int], deps: list[int],
+                     stacks: list[int]) -> list[_Segment]:
+        return [_Segment(toks[i:i + _SEGMENT], ends[i:i + _SEGMENT], deps[i:i + _SEGMENT], stacks[i:i + _SEGMENT])
+                for i in range(0, len(toks), _SEGMENT)]
+
+    def _run(self, offset: int, line: int, column: int, stack: tuple[int, ...], until: int,
+             more: int) -> tuple[list[Token], list[int], list[int], list[int], tuple[int, int, int],
+                                 tuple[int, ...], bool]:
+        """One native run: tokens, their ends, widened extents and stack ids, the state after."""
+        toks, extents, changes, after, after_stack, finished = _lex_from(
+            self._handle, self._text, offset, line, column, stack, until, more)
+        ends = []
+        deps = []
+        stacks = []
+        slack = self._slack
+        sid = self._intern(stack)
+        ci = 0
+        nc = len(changes)
+        enc = self._is_bytes
+        for i, t in enumerate(toks):
+            end = t.offset + (len(t.lexeme) if enc or self._ascii else len(t.lexeme.encode("utf-8")))
+            ends.append(end)
+            x = extents[i]
+            deps.append(x if x >= end + slack else end + slack)
+            if ci < nc and changes[ci][0] == i:
+                sid = self._intern(changes[ci][1])
+                ci += 1
+            stacks.append(sid)
+        return toks, ends, deps, stacks, after, tuple(e[0] for e in after_stack), finished
+
+    def _rebuild(self) -> None:
+        toks, ends, deps, stacks, _, _, _ = self._run(0, 1, 1, (0,), 0xFFFFFFFF, 0xFFFFFFFF)
+        self._segs = self._segments_of(toks, ends, deps, stacks)
+        self._count = len(toks)
+        self._flat: Optional[list[Token]] = None
+
+    @property
+    def tokens(self) -> list[Token]:
+        """Every token, as ``lexer.tokenize(text)`` gives them (a new list each edit)."""
+        if self._flat is None:
+            out: list[Token] = []
+            for seg in self._segs:
+                seg.materialise()
+                out.extend(seg.toks)
+            self._flat = out
+        return list(self._flat)
+
+    def __len__(self) -> int:
+        return self._count
+
+    def tokens_in(self, line_from: int, line_to: int) -> list[Token]:
+        """The tokens that cover any of the lines line_from to line_to (1-based, inclusive),
+        a token spanning several lines included: what a viewport of those lines paints."""
+        out: list[Token] = []
+        segs = self._segs
+        # The first segment that may hold a token starting at or after line_from.
+        lo = 0
+        hi = len(segs)
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if segs[mid].last_line + segs[mid].d_line < line_from:
+                lo = mid + 1
+            else:
+                hi = mid
+        # The token before the first one on line_from may reach into it.
+        si = lo
+        if si < len(segs):
+            seg = segs[si]
+            seg.materialise()
+            i = bisect_left([t.line for t in seg.toks], line_from)
+        else:
+            i = 0
+        prev = self._previous(si, i)
+        if prev is not None:
+            t = prev
+            lex = t.lexeme
+            nl = lex.count(b"\n" if isinstance(lex, bytes) else "\n")
+            if nl and t.line + nl >= line_from:
+                out.append(t)
+        while si < len(segs):
+            seg = segs[si]
+            seg.materialise()
+            toks = seg.toks
+            while i < len(toks):
+                t = toks[i]
+                if t.line > line_to:
+                    return out
+                out.append(t)
+                i += 1
+            si += 1
+            i = 0
+        return out
+
+    def _previous(self, si: int, i: int) -> Optional[Token]:
+        if i > 0:
+            return self._segs[si].toks[i - 1]
+        if si > 0:
+            seg = self._segs[si - 1]
+            seg.materialise()
+            return seg.toks[-1]
+        return None
+
+    # ---- locating -----------------------------------------------------------------------
+
+    def _seg_of_index(self, k: int) -> tuple[int, int]:
+        """(segment, index within it) of token k (k < count)."""
+        n = 0
+        for si, seg in enumerate(self._segs):
+            if k < n + len(seg.toks):
+                return si, k - n
+            n += len(seg.toks)
+        raise IndexError(k)
+
+    def _first_affected(self, start: int) -> int:
+        """Index of the first token whose widened extent reaches `start` (count when none)."""
+        n = 0
+        for seg in self._segs:
+            if seg.max_dep + seg.d_off >= start:
+                d = seg.d_off
+                for j, x in enumerate(seg.deps):
+                    if x + d >= start:
+                        return n + j
+            n += len(seg.toks)
+        return n
+
+    def _token(self, k: int) -> tuple[Token, _Segment, int]:
+        si, j = self._seg_of_index(k)
+        seg = self._segs[si]
+        seg.materialise()
+        return seg.toks[j], seg, j
+
+    # ---- editing ------------------------------------------------------------------------
+
+    def edit(self, start: int, end: int, new_text: Text) -> TokenChange:
+        """Replace text[start:end] by new_text (str indices for a str document, byte offsets
+        for bytes) and re-lex what that can change.
+
+        Returns:
+            TokenChange: tokens[start:stop] of the old list were replaced by its tokens; the
+            tokens after them moved.
+
+        Raises:
+            TypeError: If new_text is not of the document's kind.
+            ValueError: If the range is not within the text.
+            LexError: Under errors='raise', if the new text is unlexable (the document is
+                left unchanged).
+        """
+        if self._is_bytes != isinstance(new_text, bytes) or not isinstance(new_text, (str, bytes)):
+            raise TypeError("new_text must be %s, like the document's text" % ("bytes" if self._is_bytes else "str"))
+        n = len(self._text)
+        if not (0 <= start <= end <= n):
+            raise ValueError("edit range %d:%d is not within the text (length %d)" % (start, end, n))
+        s = self._byte_offset(start)
+        e = self._byte_offset(end) if end != start else s
+        return self._edit_bytes(s, e, start, end, new_text)
+
+    def edit_range(self, start_line: int, start_column: int, end_line: int, end_column: int,
+                   new_text: Text) -> TokenChange:
+        """Replace the text between two (line, column) positions, 1-based, columns in the
+        lexer's unit (so a language server passes utf16 ranges as they come, plus one).
+
+        A column past the end of its line means the end of the line.
+
+        Raises:
+            ValueError: If a line is past the text, the end is before the start, or a utf16
+                column falls inside a character.
+        """
+        s = self._offset_at(start_line, start_column)
+        e = self._offset_at(end_line, end_column)
+        if e < s:
+            raise ValueError("edit range ends before it starts")
+        return self._edit_bytes(s, e, self._text_index(s), self._text_index(e), new_text)
+
+    def offset_at(self, line: int, column: int) -> int:
+        """The index in the text (str index or byte offset) of a 1-based line and column."""
+        return self._text_index(self._offset_at(line, column))
+
+    def _offset_at(self, line: int, column: int) -> int:
+        if line < 1 or column < 1:
+            raise ValueError("lines and columns are 1-based")
+        b = self._bytes
+        # Anchor: the last token that starts at or before (line, column); else the start.
+        pos, ln, col = 0, 1, 1
+        segs = self._segs
+        lo, hi = 0, len(segs)
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if segs[mid].first_line + segs[mid].d_line <= line:
+                lo = mid + 1
+            else:
+                hi = mid
+        for si in (lo - 1, lo - 2):
+            if si < 0:
+                break
+            seg = segs[si]
+            seg.materialise()
+            keys = [(t.line, t.column) for t in seg.toks]
+            j = bisect_right(keys, (line, column)) - 1
+            if j >= 0:
+                t = seg.toks[j]
+                pos, ln, col = t.offset, t.line, t.column
+                break
+        while ln < line:
+            nl = b.find(b"\n", pos)
+            if nl < 0:
+                raise ValueError("line %d is past the end of the text" % line)
+            pos, ln, col = nl + 1, ln + 1, 1
+        if col == column:
+            return pos
+        nl = b.find(b"\n", pos)
+        stop = len(b) if nl < 0 else nl
+        unit = self._unit
+        piece = b[pos:stop].decode("utf-8", "surrogateescape")
+        for ch in piece:
+            if col >= column:
+                break
+            cp = ord(ch)
+            if 0xDC80 <= cp <= 0xDCFF:
+                size, width = 1, 1  # one byte of malformed UTF-8: one column in every unit
+            else:
+                size = 1 if cp < 0x80 else 2 if cp < 0x800 else 3 if cp < 0x10000 else 4
+                width = size if unit == "bytes" else (2 if unit == "utf16" and cp >= 0x10000 else 1)
+            if col + width > column:
+                raise ValueError("column %d of line %d falls inside a character" % (column, line))
+            col += width
+            pos += size
+        return pos
+
+    def _edit_bytes(self, s: int, e: int, start: int, end: int, new_text: Text) -> TokenChange:
+        if self._is_bytes != isinstance(new_text, bytes) or not isinstance(new_text, (str, bytes)):
+            raise TypeError("new_text must be %s, like the document's text" % ("bytes" if self._is_bytes else "str"))
+        nb = new_text if self._is_bytes else new_text.encode("utf-8")  # type: ignore[union-attr]
+        old = (self._text, self._bytes, self._ascii)
+        new_full = self._text[:start] + new_text + self._text[end:]  # type: ignore[operator]
+        self._set_text(new_full)
+        try:
+            return self._relex(s, e, len(nb), old[1])
+        except LexError:
+            self._text, self._bytes, self._ascii = old
+        except BaseException:
+            self._text, self._bytes, self._ascii = old
+            raise
+        # The error tokenize() gives, message and position included: the saved stacks keep
+        # the modes, not where each was entered, which the messages name.
+        self._lexer.tokenize(new_full)
+        # Not reached unless the incremental run and tokenize() disagree; then the whole new
+        # text, lexed afresh, is the answer.
+        count = self._count
+        self._set_text(new_full)
+        self._rebuild()
+        return TokenChange(0, count, self.tokens)
+
+    def _relex(self, s: int, e: int, inserted: int, old_bytes: bytes) -> TokenChange:
+        delta = inserted - (e - s)
+        k = self._first_affected(s)
+        # The state before token k.
+        if k == 0:
+            off, line, col, stack = 0, 1, 1, (0,)
+        else:
+            t, seg, j = self._token(k - 1)
+            off, line, col = _end_of(self._handle, old_bytes, t.lexeme if self._is_bytes else t.lexeme.encode("utf-8"),
+                                     t.offset, t.line, t.column)
+            stack = self._stack_list[seg.stacks[j]]
+        new_end = s + inserted
+        sync_from = new_end + self._context
+        new_toks: list[Token] = []
+        new_ends: list[int] = []
+        new_deps: list[int] = []
+        new_stacks: list[int] = []
+        more = _FIRST_BATCH
+        until = sync_from
+        stop = None  # old index after the last replaced token
+        shift = None
+        while True:
+            toks, ends, deps, stacks, after, after_stack, finished = self._run(off, line, col, stack, until, more)
+            base = len(new_toks)
+            new_toks += toks
+            new_ends += ends
+            new_deps += deps
+            new_stacks += stacks
+            for i in range(len(toks)):
+                b2 = ends[i]
+                if b2 < sync_from:
+                    continue
+                m = self._old_boundary(b2 - delta, stacks[i], k)
+                if m is not None:
+                    stop = m + 1
+                    new_toks = new_toks[:base + i + 1]
+                    new_ends = new_ends[:base + i + 1]
+                    new_deps = new_deps[:base + i + 1]
+                    new_stacks = new_stacks[:base + i + 1]
+                    shift = (m, toks[i])
+                    break
+            if stop is not None or finished:
+                break
+            off, line, col = after
+            stack = after_stack
+            until = 0
+            more *= 2
+        if stop is None:
+            stop = self._count
+        self._splice(k, stop, new_toks, new_ends, new_deps, new_stacks, delta, shift, old_bytes)
+        return TokenChange(k, stop, new_toks)
+
+    def _old_boundary(self, b: int, sid: int, k: int) -> Optional[int]:
+        """The old token at or after index k that ends at byte b with stack sid, if any."""
+        n = 0
+        for seg in self._segs:
+            cnt = len(seg.toks)
+            if n + cnt > k and seg.end(cnt - 1) >= b:
+                d = seg.d_off
+                j = bisect_left(seg.ends, b - d)
+                while j < cnt and seg.ends[j] + d == b:
+                    if n + j >= k and seg.stacks[j] == sid:
+                        return n + j
+                    j += 1
+                if j < cnt:
+                    return None
+            n += cnt
+        return None
+
+    def _splice(self, k: int, stop: int, toks: list[Token], ends: list[int], deps: list[int], stacks: list[int],
+                delta: int, shift: Optional[tuple[int, Token]], old_bytes: bytes) -> None:
+        segs = self._segs
+        # The segments holding old tokens k .. stop-1 are cut out and rebuilt with the new ones.
+        n = 0
+        first = len(segs)
+        for si, seg in enumerate(segs):
+            if n + len(seg.toks) > k or (k == self._count and si == len(segs) - 1):
+                first = si
+                break
+            n += len(seg.toks)
+        first_index = n
+        pieces_t: list[Token] = []
+        pieces_e: list[int] = []
+        pieces_d: list[int] = []
+        pieces_s: list[int] = []
+        last = first
+        m = first_index
+        while last < len(segs) and m < stop:
+            m += len(segs[last].toks)
+            last += 1
+        if first < len(segs):
+            head = segs[first]
+            head.materialise()
+            cut = k - first_index
+            pieces_t += head.toks[:cut]
+            pieces_e += head.ends[:cut]
+            pieces_d += head.deps[:cut]
+            pieces_s += head.stacks[:cut]
+        pieces_t += toks
+        pieces_e += ends
+        pieces_d += deps
+        pieces_s += stacks
+        tail: Optional[_Segment] = None
+        moved_after = last
+        if stop < m:
+            # The rest of the last cut segment follows the new tokens, moved.
+            tseg = segs[last - 1]
+            tseg.materialise()
+            keep = stop - (m - len(tseg.toks))
+            tail = _Segment(tseg.toks[keep:], tseg.ends[keep:], tseg.deps[keep:], tseg.stacks[keep:])
+        mv = None
+        if shift is not None and stop < self._count:
+            om, nt = shift
+            ot, oseg, oj = self._token(om)
+            o_end = _end_of(self._handle, old_bytes, ot.lexeme if self._is_bytes else ot.lexeme.encode("utf-8"),
+                            ot.offset, ot.line, ot.column)
+            n_end = _end_of(self._handle, self._bytes, nt.lexeme if self._is_bytes else nt.lexeme.encode("utf-8"),
+                            nt.offset, nt.line, nt.column)
+            mv = (delta, n_end[1] - o_end[1], o_end[1], n_end[2] - o_end[2])
+        rebuilt = self._segments_of(pieces_t, pieces_e, pieces_d, pieces_s)
+        later = segs[moved_after:]
+        if tail is not None:
+            later.insert(0, tail)
+        if mv is not None:
+            d_off, d_line, c_line, d_col = mv
+            for seg in later:
+                seg.move(d_off, d_line, c_line, d_col)
+        self._segs = segs[:first] + rebuilt + later
+        self._count = self._count - (stop - k) + len(toks)
+        self._flat = None
+
+    def __repr__(self) -> str:
+        return "<tessel.Document %d tokens, %d bytes>" % (self._count, len(self._bytes))
