@@ -49,6 +49,8 @@ Text = Union[str, bytes]
 _SEGMENT = 2048
 # Tokens asked of the native lexer past the edit's end before the boundaries are compared.
 _FIRST_BATCH = 8
+# Characters between two marks of a str document (see Document._set_text).
+_MARK = 16384
 
 
 class TokenChange(NamedTuple):
@@ -57,6 +59,31 @@ class TokenChange(NamedTuple):
     start: int
     stop: int
     tokens: list[Token]
+
+
+class _Rows:
+    """Tokens with, per token, its end offset, widened extent and stack id: parallel lists."""
+
+    __slots__ = ("toks", "ends", "deps", "stacks")
+
+    def __init__(self, toks: Optional[list[Token]] = None, ends: Optional[list[int]] = None,
+                 deps: Optional[list[int]] = None, stacks: Optional[list[int]] = None) -> None:
+        self.toks = toks if toks is not None else []
+        self.ends = ends if ends is not None else []
+        self.deps = deps if deps is not None else []
+        self.stacks = stacks if stacks is not None else []
+
+    def __len__(self) -> int:
+        return len(self.toks)
+
+    def extend(self, other: "_Rows") -> None:
+        self.toks += other.toks
+        self.ends += other.ends
+        self.deps += other.deps
+        self.stacks += other.stacks
+
+    def part(self, a: int, b: Optional[int] = None) -> "_Rows":
+        return _Rows(self.toks[a:b], self.ends[a:b], self.deps[a:b], self.stacks[a:b])
 
 
 class _Segment:
@@ -70,11 +97,11 @@ class _Segment:
     __slots__ = ("toks", "ends", "deps", "stacks", "d_off", "d_line", "c_line", "d_col", "first_line",
                  "last_line", "max_dep")
 
-    def __init__(self, toks: list[Token], ends: list[int], deps: list[int], stacks: list[int]) -> None:
-        self.toks = toks
-        self.ends = ends
-        self.deps = deps
-        self.stacks = stacks
+    def __init__(self, rows: _Rows) -> None:
+        toks = self.toks = rows.toks
+        self.ends = rows.ends
+        deps = self.deps = rows.deps
+        self.stacks = rows.stacks
         self.d_off = 0
         self.d_line = 0
         self.c_line = 0
@@ -82,6 +109,11 @@ class _Segment:
         self.first_line = toks[0].line
         self.last_line = toks[-1].line
         self.max_dep = max(deps)
+
+    def rows(self) -> _Rows:
+        """The lists, materialised."""
+        self.materialise()
+        return _Rows(self.toks, self.ends, self.deps, self.stacks)
 
     def materialise(self) -> None:
         if self.d_off == 0 and self.d_line == 0 and self.d_col == 0:
@@ -121,6 +153,53 @@ class _Segment:
         return self.toks[0].offset + self.d_off
 
 
+class _OldBoundaries:
+    """The ends of the old tokens from index k on, read in increasing order: the new run's
+    boundaries only grow, so one pass over the old ones answers every question of an edit."""
+
+    __slots__ = ("segs", "si", "j", "index")
+
+    def __init__(self, segs: list[_Segment], k: int) -> None:
+        self.segs = segs
+        self.si = 0
+        n = 0
+        while self.si < len(segs) and n + len(segs[self.si].toks) <= k:
+            n += len(segs[self.si].toks)
+            self.si += 1
+        self.j = k - n
+        self.index = k
+
+    def find(self, b: int, sid: int) -> Optional[int]:
+        """The index of an old token that ends at byte b with stack sid, if any."""
+        segs = self.segs
+        while self.si < len(segs):
+            seg = segs[self.si]
+            ends = seg.ends
+            d = seg.d_off
+            cnt = len(ends)
+            if ends[cnt - 1] + d < b:
+                # Nothing in this segment reaches b: skip it whole.
+                self.index += cnt - self.j
+                self.si += 1
+                self.j = 0
+                continue
+            j = bisect_left(ends, b - d, self.j)
+            self.index += j - self.j
+            self.j = j
+            # Tokens ending at b (an empty token can share its end with the one before).
+            while j < cnt and ends[j] + d == b:
+                if seg.stacks[j] == sid:
+                    return self.index + (j - self.j)
+                j += 1
+            if j < cnt:
+                return None
+            # All the rest of this segment ends at b: go on into the next.
+            self.index += cnt - self.j
+            self.si += 1
+            self.j = 0
+        return None
+
+
 class Document:
     """A text and its tokens, kept equal to ``lexer.tokenize(text)`` across edits.
 
@@ -154,28 +233,85 @@ class Document:
     # ---- the text -----------------------------------------------------------------------
 
     def _set_text(self, text: Text) -> None:
-        self._text = text
-        if self._is_bytes:
-            self._bytes = text
-            self._ascii = False
-        else:
-            self._ascii = text.isascii()  # type: ignore[union-attr]
-            self._bytes = text.encode("utf-8")  # type: ignore[union-attr]
+        # The text lives as UTF-8 in a bytearray, edited in place (a copy of a large text per
+        # keystroke would cost more than the re-lexing); the str or bytes form is made when
+        # asked for.  A str document also keeps marks, a (str index, byte offset) pair every
+        # _MARK characters or so, to turn indices into offsets without a pass over the text.
+        self._buf = bytearray(text.encode("utf-8") if isinstance(text, str) else text)
+        self._shown: Optional[Text] = text
+        self._marks: list[int] = []
+        self._mark_bytes: list[int] = []
+        if isinstance(text, str):
+            self._remark(text)
+
+    def _remark(self, text: str) -> None:
+        marks = list(range(0, len(text), _MARK))
+        offsets = []
+        at = 0
+        prev = 0
+        for m in marks:
+            at += len(text[prev:m].encode("utf-8"))
+            offsets.append(at)
+            prev = m
+        self._marks = marks or [0]
+        self._mark_bytes = offsets or [0]
 
     def _byte_offset(self, index: int) -> int:
-        if self._is_bytes or self._ascii:
+        if self._is_bytes:
             return index
-        return len(self._text[:index].encode("utf-8"))  # type: ignore[union-attr]
+        j = bisect_right(self._marks, index) - 1
+        ci, bi = self._marks[j], self._mark_bytes[j]
+        if index - ci > 4 * _MARK:
+            # Edits removed the marks of a long stretch: lay them out again.
+            self._remark(self.text)  # type: ignore[arg-type]
+            return self._byte_offset(index)
+        piece = self._buf[bi:bi + 4 * (index - ci)].decode("utf-8", "ignore")
+        return bi + len(piece[:index - ci].encode("utf-8"))
 
     def _text_index(self, offset: int) -> int:
-        if self._is_bytes or self._ascii:
+        if self._is_bytes:
             return offset
-        return len(self._bytes[:offset].decode("utf-8"))
+        j = bisect_right(self._mark_bytes, offset) - 1
+        return self._marks[j] + len(self._buf[self._mark_bytes[j]:offset].decode("utf-8"))
+
+    def _move_marks(self, s: int, e: int, inserted: bytes) -> None:
+        """Marks after an edit of bytes s:e: those inside go, those after move."""
+        if self._is_bytes:
+            return
+        mb = self._mark_bytes
+        lo = bisect_right(mb, s)
+        hi = bisect_right(mb, e)
+        d_chars = len(inserted.decode("utf-8")) - len(self._buf[s:e].decode("utf-8"))
+        d_bytes = len(inserted) - (e - s)
+        self._marks[lo:] = [x + d_chars for x in self._marks[hi:]]
+        mb[lo:] = [x + d_bytes for x in mb[hi:]]
+
+    def _old_slice(self, a: int, b: int, s: int, e: int, removed: bytes, inserted: int) -> bytes:
+        """Bytes a:b of the text as it was before the edit of s:e (now `inserted` bytes long),
+        read from the edited buffer and the removed bytes."""
+        buf = self._buf
+        out = bytes(buf[a:min(b, s)]) if a < s else b""
+        if b > s and a < e:
+            out += removed[max(a, s) - s:min(b, e) - s]
+        if b > e:
+            d = inserted - (e - s)
+            out += bytes(buf[max(a, e) + d:b + d])
+        return out
+
+    def _end(self, tok: Token, chunk_of: Any) -> tuple[int, int, int]:
+        """Where tok ends: the column count reads up to three bytes around the lexeme."""
+        lex = tok.lexeme if isinstance(tok.lexeme, bytes) else tok.lexeme.encode("utf-8")
+        a = max(0, tok.offset - 3)
+        chunk = chunk_of(a, tok.offset + len(lex) + 3)
+        off, line, col = _end_of(self._handle, chunk, lex, tok.offset - a, tok.line, tok.column)
+        return off + a, line, col
 
     @property
     def text(self) -> Text:
         """The current text (str or bytes, as given)."""
-        return self._text
+        if self._shown is None:
+            self._shown = bytes(self._buf) if self._is_bytes else self._buf.decode("utf-8")
+        return self._shown
 
     @property
     def lexer(self) -> Any:
@@ -191,17 +327,14 @@ class Document:
             self._stack_list.append(modes)
         return sid
 
-    def _segments_of(self, toks: list[Token], ends: list[int], deps: list[int],
-                     stacks: list[int]) -> list[_Segment]:
-        return [_Segment(toks[i:i + _SEGMENT], ends[i:i + _SEGMENT], deps[i:i + _SEGMENT], stacks[i:i + _SEGMENT])
-                for i in range(0, len(toks), _SEGMENT)]
+    def _segments_of(self, rows: _Rows) -> list[_Segment]:
+        return [_Segment(rows.part(i, i + _SEGMENT)) for i in range(0, len(rows), _SEGMENT)]
 
     def _run(self, offset: int, line: int, column: int, stack: tuple[int, ...], until: int,
-             more: int) -> tuple[list[Token], list[int], list[int], list[int], tuple[int, int, int],
-                                 tuple[int, ...], bool]:
+             more: int) -> tuple[_Rows, tuple[int, int, int], tuple[int, ...], bool]:
         """One native run: tokens, their ends, widened extents and stack ids, the state after."""
         toks, extents, changes, after, after_stack, finished = _lex_from(
-            self._handle, self._text, offset, line, column, stack, until, more)
+            self._handle, self._buf, offset, line, column, stack, until, more, 0 if self._is_bytes else 1)
         ends = []
         deps = []
         stacks = []
@@ -211,7 +344,8 @@ class Document:
         nc = len(changes)
         enc = self._is_bytes
         for i, t in enumerate(toks):
-            end = t.offset + (len(t.lexeme) if enc or self._ascii else len(t.lexeme.encode("utf-8")))
+            lex = t.lexeme
+            end = t.offset + (len(lex) if enc or lex.isascii() else len(lex.encode("utf-8")))
             ends.append(end)
             x = extents[i]
             deps.append(x if x >= end + slack else end + slack)
@@ -219,12 +353,12 @@ class Document:
                 sid = self._intern(changes[ci][1])
                 ci += 1
             stacks.append(sid)
-        return toks, ends, deps, stacks, after, tuple(e[0] for e in after_stack), finished
+        return _Rows(toks, ends, deps, stacks), after, tuple(e[0] for e in after_stack), finished
 
     def _rebuild(self) -> None:
-        toks, ends, deps, stacks, _, _, _ = self._run(0, 1, 1, (0,), 0xFFFFFFFF, 0xFFFFFFFF)
-        self._segs = self._segments_of(toks, ends, deps, stacks)
-        self._count = len(toks)
+        rows = self._run(0, 1, 1, (0,), 0xFFFFFFFF, 0xFFFFFFFF)[0]
+        self._segs = self._segments_of(rows)
+        self._count = len(rows)
         self._flat: Optional[list[Token]] = None
 
     @property
@@ -340,12 +474,13 @@ class Document:
         """
         if self._is_bytes != isinstance(new_text, bytes) or not isinstance(new_text, (str, bytes)):
             raise TypeError("new_text must be %s, like the document's text" % ("bytes" if self._is_bytes else "str"))
-        n = len(self._text)
+        n = len(self._buf) if self._is_bytes else self._marks[-1] + len(
+            self._buf[self._mark_bytes[-1]:].decode("utf-8"))
         if not (0 <= start <= end <= n):
             raise ValueError("edit range %d:%d is not within the text (length %d)" % (start, end, n))
         s = self._byte_offset(start)
         e = self._byte_offset(end) if end != start else s
-        return self._edit_bytes(s, e, start, end, new_text)
+        return self._edit_bytes(s, e, new_text)
 
     def edit_range(self, start_line: int, start_column: int, end_line: int, end_column: int,
                    new_text: Text) -> TokenChange:
@@ -362,7 +497,7 @@ class Document:
         e = self._offset_at(end_line, end_column)
         if e < s:
             raise ValueError("edit range ends before it starts")
-        return self._edit_bytes(s, e, self._text_index(s), self._text_index(e), new_text)
+        return self._edit_bytes(s, e, new_text)
 
     def offset_at(self, line: int, column: int) -> int:
         """The index in the text (str index or byte offset) of a 1-based line and column."""
@@ -371,7 +506,7 @@ class Document:
     def _offset_at(self, line: int, column: int) -> int:
         if line < 1 or column < 1:
             raise ValueError("lines and columns are 1-based")
-        b = self._bytes
+        b = self._buf
         # Anchor: the last token that starts at or before (line, column); else the start.
         pos, ln, col = 0, 1, 1
         segs = self._segs
@@ -419,19 +554,30 @@ class Document:
             pos += size
         return pos
 
-    def _edit_bytes(self, s: int, e: int, start: int, end: int, new_text: Text) -> TokenChange:
+    def _edit_bytes(self, s: int, e: int, new_text: Text) -> TokenChange:
         if self._is_bytes != isinstance(new_text, bytes) or not isinstance(new_text, (str, bytes)):
             raise TypeError("new_text must be %s, like the document's text" % ("bytes" if self._is_bytes else "str"))
-        nb = new_text if self._is_bytes else new_text.encode("utf-8")  # type: ignore[union-attr]
-        old = (self._text, self._bytes, self._ascii)
-        new_full = self._text[:start] + new_text + self._text[end:]  # type: ignore[operator]
-        self._set_text(new_full)
+        nb = new_text if isinstance(new_text, bytes) else new_text.encode("utf-8")
+        removed = bytes(self._buf[s:e])
+        shown = self._shown
+        marks = (list(self._marks), list(self._mark_bytes)) if not self._is_bytes else None
+        self._move_marks(s, e, nb)
+        self._buf[s:e] = nb
+        self._shown = None
+
+        def undo() -> None:
+            self._buf[s:s + len(nb)] = removed
+            self._shown = shown
+            if marks is not None:
+                self._marks, self._mark_bytes = marks
+
         try:
-            return self._relex(s, e, len(nb), old[1])
+            return self._relex(s, e, nb, removed)
         except LexError:
-            self._text, self._bytes, self._ascii = old
+            new_full = self.text
+            undo()
         except BaseException:
-            self._text, self._bytes, self._ascii = old
+            undo()
             raise
         # The error tokenize() gives, message and position included: the saved stacks keep
         # the modes, not where each was entered, which the messages name.
@@ -443,46 +589,42 @@ class Document:
         self._rebuild()
         return TokenChange(0, count, self.tokens)
 
-    def _relex(self, s: int, e: int, inserted: int, old_bytes: bytes) -> TokenChange:
+    def _relex(self, s: int, e: int, nb: bytes, removed: bytes) -> TokenChange:
+        inserted = len(nb)
         delta = inserted - (e - s)
+
+        def old_chunk(a: int, b: int) -> bytes:
+            return self._old_slice(a, b, s, e, removed, inserted)
+
         k = self._first_affected(s)
         # The state before token k.
         if k == 0:
-            off, line, col, stack = 0, 1, 1, (0,)
+            off, line, col = 0, 1, 1
+            stack: tuple[int, ...] = (0,)
         else:
             t, seg, j = self._token(k - 1)
-            off, line, col = _end_of(self._handle, old_bytes, t.lexeme if self._is_bytes else t.lexeme.encode("utf-8"),
-                                     t.offset, t.line, t.column)
+            off, line, col = self._end(t, old_chunk)
             stack = self._stack_list[seg.stacks[j]]
         new_end = s + inserted
         sync_from = new_end + self._context
-        new_toks: list[Token] = []
-        new_ends: list[int] = []
-        new_deps: list[int] = []
-        new_stacks: list[int] = []
+        new = _Rows()
+        old = _OldBoundaries(self._segs, k)
         more = _FIRST_BATCH
         until = sync_from
         stop = None  # old index after the last replaced token
         shift = None
         while True:
-            toks, ends, deps, stacks, after, after_stack, finished = self._run(off, line, col, stack, until, more)
-            base = len(new_toks)
-            new_toks += toks
-            new_ends += ends
-            new_deps += deps
-            new_stacks += stacks
-            for i in range(len(toks)):
-                b2 = ends[i]
+            got, after, after_stack, finished = self._run(off, line, col, stack, until, more)
+            base = len(new)
+            new.extend(got)
+            for i, b2 in enumerate(got.ends):
                 if b2 < sync_from:
                     continue
-                m = self._old_boundary(b2 - delta, stacks[i], k)
+                m = old.find(b2 - delta, got.stacks[i])
                 if m is not None:
                     stop = m + 1
-                    new_toks = new_toks[:base + i + 1]
-                    new_ends = new_ends[:base + i + 1]
-                    new_deps = new_deps[:base + i + 1]
-                    new_stacks = new_stacks[:base + i + 1]
-                    shift = (m, toks[i])
+                    new = new.part(0, base + i + 1)
+                    shift = (m, got.toks[i])
                     break
             if stop is not None or finished:
                 break
@@ -492,28 +634,11 @@ class Document:
             more *= 2
         if stop is None:
             stop = self._count
-        self._splice(k, stop, new_toks, new_ends, new_deps, new_stacks, delta, shift, old_bytes)
-        return TokenChange(k, stop, new_toks)
+        self._splice(k, stop, new, delta, shift, old_chunk)
+        return TokenChange(k, stop, new.toks)
 
-    def _old_boundary(self, b: int, sid: int, k: int) -> Optional[int]:
-        """The old token at or after index k that ends at byte b with stack sid, if any."""
-        n = 0
-        for seg in self._segs:
-            cnt = len(seg.toks)
-            if n + cnt > k and seg.end(cnt - 1) >= b:
-                d = seg.d_off
-                j = bisect_left(seg.ends, b - d)
-                while j < cnt and seg.ends[j] + d == b:
-                    if n + j >= k and seg.stacks[j] == sid:
-                        return n + j
-                    j += 1
-                if j < cnt:
-                    return None
-            n += cnt
-        return None
-
-    def _splice(self, k: int, stop: int, toks: list[Token], ends: list[int], deps: list[int], stacks: list[int],
-                delta: int, shift: Optional[tuple[int, Token]], old_bytes: bytes) -> None:
+    def _splice(self, k: int, stop: int, new: _Rows, delta: int, shift: Optional[tuple[int, Token]],
+                old_chunk: Any) -> None:
         segs = self._segs
         # The segments holding old tokens k .. stop-1 are cut out and rebuilt with the new ones.
         n = 0
@@ -524,45 +649,29 @@ class Document:
                 break
             n += len(seg.toks)
         first_index = n
-        pieces_t: list[Token] = []
-        pieces_e: list[int] = []
-        pieces_d: list[int] = []
-        pieces_s: list[int] = []
+        pieces = _Rows()
         last = first
         m = first_index
         while last < len(segs) and m < stop:
             m += len(segs[last].toks)
             last += 1
         if first < len(segs):
-            head = segs[first]
-            head.materialise()
-            cut = k - first_index
-            pieces_t += head.toks[:cut]
-            pieces_e += head.ends[:cut]
-            pieces_d += head.deps[:cut]
-            pieces_s += head.stacks[:cut]
-        pieces_t += toks
-        pieces_e += ends
-        pieces_d += deps
-        pieces_s += stacks
+            pieces = segs[first].rows().part(0, k - first_index)
+        pieces.extend(new)
         tail: Optional[_Segment] = None
         moved_after = last
         if stop < m:
             # The rest of the last cut segment follows the new tokens, moved.
             tseg = segs[last - 1]
-            tseg.materialise()
-            keep = stop - (m - len(tseg.toks))
-            tail = _Segment(tseg.toks[keep:], tseg.ends[keep:], tseg.deps[keep:], tseg.stacks[keep:])
+            tail = _Segment(tseg.rows().part(stop - (m - len(tseg.toks))))
         mv = None
         if shift is not None and stop < self._count:
             om, nt = shift
             ot, oseg, oj = self._token(om)
-            o_end = _end_of(self._handle, old_bytes, ot.lexeme if self._is_bytes else ot.lexeme.encode("utf-8"),
-                            ot.offset, ot.line, ot.column)
-            n_end = _end_of(self._handle, self._bytes, nt.lexeme if self._is_bytes else nt.lexeme.encode("utf-8"),
-                            nt.offset, nt.line, nt.column)
+            o_end = self._end(ot, old_chunk)
+            n_end = self._end(nt, lambda a, b: bytes(self._buf[a:b]))
             mv = (delta, n_end[1] - o_end[1], o_end[1], n_end[2] - o_end[2])
-        rebuilt = self._segments_of(pieces_t, pieces_e, pieces_d, pieces_s)
+        rebuilt = self._segments_of(pieces)
         later = segs[moved_after:]
         if tail is not None:
             later.insert(0, tail)
@@ -571,8 +680,8 @@ class Document:
             for seg in later:
                 seg.move(d_off, d_line, c_line, d_col)
         self._segs = segs[:first] + rebuilt + later
-        self._count = self._count - (stop - k) + len(toks)
+        self._count = self._count - (stop - k) + len(new)
         self._flat = None
 
     def __repr__(self) -> str:
-        return "<tessel.Document %d tokens, %d bytes>" % (self._count, len(self._bytes))
+        return "<tessel.Document %d tokens, %d bytes>" % (self._count, len(self._buf))

@@ -10,6 +10,7 @@
 // error is LexError, as tokenize raises it.
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -36,10 +37,13 @@ namespace {
 }
 
 constexpr const char* lex_from_doc =
-    "lex_from(handle, text, offset, line, column, stack, until, more)\n"
+    "lex_from(handle, text, offset, line, column, stack, until, more, as_str=-1)\n"
     "Lex text from a saved state, with the whole text visible (lookbehinds see what precedes\n"
     "offset), until `more` tokens (at least one) have ended at or past byte `until`, or to the end.\n\n"
     "Args:\n"
+    "    text (str | bytes | bytearray): The whole text; a bytearray is read in place.\n"
+    "    as_str (int): 1 for str lexemes, 0 for bytes, -1 (default) after the text's kind\n"
+    "        (bytes for a bytearray).\n"
     "    stack (sequence): The mode stack at offset, bottom first: mode indices, or\n"
     "        (mode, offset, line, column) tuples naming where each mode was entered.\n\n"
     "Returns:\n"
@@ -101,39 +105,46 @@ std::vector<tessel::mode_entry> convert_stack(PyObject* obj) {
     return stack;
 }
 
-PyObject* int_list(const std::vector<std::uint32_t>& v) {
-    ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    if (!list) throw mb::error_already_set();
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        PyObject* x = PyLong_FromUnsignedLong(v[i]);
+// A list (or a tuple) of the numbers.
+PyObject* numbers(const std::vector<std::uint32_t>& v, bool as_tuple) {
+    const auto n = static_cast<Py_ssize_t>(v.size());
+    ref out(as_tuple ? PyTuple_New(n) : PyList_New(n));
+    if (!out) throw mb::error_already_set();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* x = PyLong_FromUnsignedLong(v[static_cast<std::size_t>(i)]);
         if (x == nullptr) throw mb::error_already_set();
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), x);
+        if (as_tuple) {
+            PyTuple_SetItem(out.get(), i, x);
+        } else {
+            PyList_SetItem(out.get(), i, x);
+        }
     }
-    return list.release();
-}
-
-PyObject* modes_tuple(const std::vector<std::uint32_t>& modes) {
-    ref t(PyTuple_New(static_cast<Py_ssize_t>(modes.size())));
-    if (!t) throw mb::error_already_set();
-    for (std::size_t i = 0; i < modes.size(); ++i) {
-        PyObject* x = PyLong_FromUnsignedLong(modes[i]);
-        if (x == nullptr) throw mb::error_already_set();
-        PyTuple_SetItem(t.get(), static_cast<Py_ssize_t>(i), x);
-    }
-    return t.release();
+    return out.release();
 }
 
 PyObject* lex_from(PyObject*, PyObject* args) {
     PyObject *handle, *text_obj, *stack_obj;
     Py_ssize_t offset, line, column, until, more;
-    if (!PyArg_ParseTuple(args, "OOnnnOnn:lex_from", &handle, &text_obj, &offset, &line, &column, &stack_obj, &until,
-                          &more)) {
+    int as_str = -1;
+    if (!PyArg_ParseTuple(args, "OOnnnOnn|i:lex_from", &handle, &text_obj, &offset, &line, &column, &stack_obj,
+                          &until, &more, &as_str)) {
         return nullptr;
     }
     const tessel::lexer* lx = lexer_of(handle);
     if (lx == nullptr) return nullptr;
-    const auto text = mb::to_text(text_obj);
-    if (!text) return nullptr;
+    // A bytearray is read in place (an editor's buffer, edited without copying the text); it
+    // can change size whenever Python code runs, so the lock is kept throughout.
+    const bool in_place = PyByteArray_Check(text_obj) != 0;
+    std::optional<mb::text_arg> text;
+    if (in_place) {
+        const char* data = PyByteArray_AsString(text_obj);
+        if (data == nullptr) return nullptr;
+        text = mb::text_arg{std::string_view(data, static_cast<std::size_t>(PyByteArray_Size(text_obj))), true};
+    } else {
+        text = mb::to_text(text_obj);
+        if (!text) return nullptr;
+    }
+    if (as_str >= 0) text->is_bytes = as_str == 0;
     tessel::lex_state from;
     from.cursor = {to_u32(offset, "offset"), to_u32(line, "line"), to_u32(column, "column")};
     from.stack = convert_stack(stack_obj);
@@ -141,7 +152,7 @@ PyObject* lex_from(PyObject*, PyObject* args) {
     const std::uint32_t more32 = more < 1 ? 1 : (more > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<std::uint32_t>(more));
     tessel::resumed_run run;
     try {
-        mb::gil_release unlocked(mb::should_release(text->bytes.size()));
+        mb::gil_release unlocked(!in_place && mb::should_release(text->bytes.size()));
         run = tessel::lex_from(*lx, text->bytes, from, until32, more32);
     } catch (const std::invalid_argument& e) {
         fail(PyExc_ValueError, e.what());
@@ -149,11 +160,11 @@ PyObject* lex_from(PyObject*, PyObject* args) {
 
     ref tokens(token_list(*lx, run.tokens, text->is_bytes));
     if (!tokens) return nullptr;
-    ref extents(int_list(run.extents));
+    ref extents(numbers(run.extents, false));
     ref stacks(PyList_New(static_cast<Py_ssize_t>(run.stacks.size())));
     if (!stacks) return nullptr;
     for (std::size_t i = 0; i < run.stacks.size(); ++i) {
-        ref modes(modes_tuple(run.stacks[i].modes));
+        ref modes(numbers(run.stacks[i].modes, true));
         PyObject* pair = Py_BuildValue("(kO)", static_cast<unsigned long>(run.stacks[i].after), modes.get());
         if (pair == nullptr) return nullptr;
         PyList_SetItem(stacks.get(), static_cast<Py_ssize_t>(i), pair);
