@@ -30,6 +30,7 @@ tokenize() of the new text raises, and the document stays as it was.
 from __future__ import annotations
 
 from bisect import bisect_left, bisect_right
+from itertools import accumulate
 from typing import Any, NamedTuple, Optional, Union
 
 import _tessel
@@ -159,14 +160,12 @@ class _OldBoundaries:
 
     __slots__ = ("segs", "si", "j", "index")
 
-    def __init__(self, segs: list[_Segment], k: int) -> None:
+    def __init__(self, segs: list[_Segment], starts: list[int], k: int) -> None:
         self.segs = segs
-        self.si = 0
-        n = 0
-        while self.si < len(segs) and n + len(segs[self.si].toks) <= k:
-            n += len(segs[self.si].toks)
-            self.si += 1
-        self.j = k - n
+        self.si = max(0, bisect_right(starts, k) - 1)
+        if self.si < len(segs) and k >= starts[self.si] + len(segs[self.si].toks):
+            self.si += 1  # k is the count: past the last segment
+        self.j = k - starts[self.si] if self.si < len(segs) else 0
         self.index = k
 
     def find(self, b: int, sid: int) -> Optional[int]:
@@ -359,6 +358,10 @@ class Document:
         rows = self._run(0, 1, 1, (0,), 0xFFFFFFFF, 0xFFFFFFFF)[0]
         self._segs = self._segments_of(rows)
         self._count = len(rows)
+        # How far past its end any token's extent has reached: bounds the search for the
+        # first token an edit affects.  Only grows.
+        self._ahead = max((d - e for d, e in zip(rows.deps, rows.ends)), default=0)
+        self._index_segments(0)
         self._flat: Optional[list[Token]] = None
 
     @property
@@ -429,26 +432,42 @@ class Document:
 
     # ---- locating -----------------------------------------------------------------------
 
+    def _index_segments(self, first: int) -> None:
+        """Recounts the index of each segment's first token, from segment `first` on."""
+        starts = self._starts[:first] if first else []
+        base = starts[-1] + len(self._segs[first - 1].toks) if first else 0
+        starts += accumulate([len(seg.toks) for seg in self._segs[first:-1]], initial=base) if len(
+            self._segs) > first else []
+        self._starts = starts
+
     def _seg_of_index(self, k: int) -> tuple[int, int]:
         """(segment, index within it) of token k (k < count)."""
-        n = 0
-        for si, seg in enumerate(self._segs):
-            if k < n + len(seg.toks):
-                return si, k - n
-            n += len(seg.toks)
-        raise IndexError(k)
+        si = bisect_right(self._starts, k) - 1
+        return si, k - self._starts[si]
 
     def _first_affected(self, start: int) -> int:
         """Index of the first token whose widened extent reaches `start` (count when none)."""
-        n = 0
-        for seg in self._segs:
+        segs = self._segs
+        # Segments from the one holding `start` back to where no token can reach it.
+        si = bisect_right(segs, start, key=_Segment.start_offset) - 1
+        # Failing all else, the first token that starts after `start`, which reads it.
+        found = -1
+        after = self._starts[si + 1] if si + 1 < len(segs) else self._count
+        while si >= 0:
+            seg = segs[si]
+            if seg.end(len(seg.ends) - 1) + self._ahead < start:
+                break
             if seg.max_dep + seg.d_off >= start:
-                d = seg.d_off
-                for j, x in enumerate(seg.deps):
-                    if x + d >= start:
-                        return n + j
-            n += len(seg.toks)
-        return n
+                found = si
+            si -= 1
+        if found < 0:
+            return after
+        seg = segs[found]
+        d = seg.d_off
+        for j, x in enumerate(seg.deps):
+            if x + d >= start:
+                return self._starts[found] + j
+        raise AssertionError("a segment's largest extent is one of its extents")
 
     def _token(self, k: int) -> tuple[Token, _Segment, int]:
         si, j = self._seg_of_index(k)
@@ -608,7 +627,7 @@ class Document:
         new_end = s + inserted
         sync_from = new_end + self._context
         new = _Rows()
-        old = _OldBoundaries(self._segs, k)
+        old = _OldBoundaries(self._segs, self._starts, k)
         more = _FIRST_BATCH
         until = sync_from
         stop = None  # old index after the last replaced token
@@ -641,14 +660,13 @@ class Document:
                 old_chunk: Any) -> None:
         segs = self._segs
         # The segments holding old tokens k .. stop-1 are cut out and rebuilt with the new ones.
-        n = 0
-        first = len(segs)
-        for si, seg in enumerate(segs):
-            if n + len(seg.toks) > k or (k == self._count and si == len(segs) - 1):
-                first = si
-                break
-            n += len(seg.toks)
-        first_index = n
+        if not segs:
+            first, first_index = 0, 0
+        elif k == self._count:
+            first, first_index = len(segs) - 1, self._starts[-1]
+        else:
+            first, j = self._seg_of_index(k)
+            first_index = k - j
         pieces = _Rows()
         last = first
         m = first_index
@@ -681,6 +699,8 @@ class Document:
                 seg.move(d_off, d_line, c_line, d_col)
         self._segs = segs[:first] + rebuilt + later
         self._count = self._count - (stop - k) + len(new)
+        self._ahead = max(self._ahead, max((d - e for d, e in zip(new.deps, new.ends)), default=0))
+        self._index_segments(first)
         self._flat = None
 
     def __repr__(self) -> str:

@@ -137,6 +137,9 @@ pike_storage& match_scratch::pike() {
 
 namespace {
 
+// Tracking: whether the run keeps `reach`; a template flag, so that the ordinary runs carry
+// no trace of it.
+template <bool Tracking>
 class pike_vm {
 public:
     pike_vm(match_context& ctx, bool streaming, pike_storage& storage)
@@ -152,9 +155,7 @@ public:
           no_captures_(ctx.whole_only || (ctx.prog.facts.no_captures && ctx.prog.slot_count == 2)),
           streaming_(streaming) {}
 
-    // Asks the run to keep `reach` (see the essay); off by default, when it costs one test
-    // per thread step.
-    void track_reach() noexcept { tracking_ = true; }
+    // The furthest offset read (see the essay); kept only when Tracking.
     std::uint32_t reach() const noexcept { return reach_; }
 
     bool run(std::uint32_t start, slot_vector& out) {
@@ -173,7 +174,7 @@ public:
         for (std::uint64_t at = start; at <= len_; ++at) {
             const auto pos = static_cast<std::uint32_t>(at);
             if (pos == start) {
-                if (tracking_) note_reach(pos);
+                if constexpr (Tracking) note_reach(pos);
                 bool may_start = true;
                 if (!streaming_ && prog_.facts.first_bytes_known) {
                     may_start = pos < len_ && prog_.facts.first_bytes.test(s_[pos]);
@@ -330,7 +331,7 @@ private:
             }
             case opcode::assert:
                 if (streaming_) note_assert_open(in, pos);
-                if (tracking_) note_reach(std::uint64_t{pos} + 3);
+                if constexpr (Tracking) note_reach(std::uint64_t{pos} + 3);
                 if (assertion_holds(in.arg, pos, ascii_words_for(prog_.unicode, in.index), s_, len_)) {
                     stack_.push_back({t.pc + 1, t.data});
                 } else {
@@ -339,7 +340,7 @@ private:
                 break;
             case opcode::lookaround:
                 if (streaming_) note_lookaround_open(prog_.lookarounds[in.index], pos);
-                if (tracking_) note_lookaround_reach(prog_.lookarounds[in.index], pos);
+                if constexpr (Tracking) note_lookaround_reach(prog_.lookarounds[in.index], pos);
                 if (lookaround_holds(ctx_, in.index, pos)) {
                     stack_.push_back({t.pc + 1, t.data});
                 } else {
@@ -352,7 +353,7 @@ private:
                 if (streaming_ && (in.op == opcode::possessive_cp ? incomplete_char(pos) : pos == len_)) {
                     open_end = true;
                 }
-                if (tracking_) note_reach(std::uint64_t{pos} + (in.op == opcode::possessive_cp ? 3 : 0));
+                if constexpr (Tracking) note_reach(std::uint64_t{pos} + (in.op == opcode::possessive_cp ? 3 : 0));
                 if (possessive_passes(in, pos)) {
                     l.threads.push_back(t);
                 } else {
@@ -383,22 +384,22 @@ private:
         switch (in.op) {
         case opcode::byte:
             if (streaming_ && pos == len_) open_end = true;
-            if (tracking_) note_reach(pos);
+            if constexpr (Tracking) note_reach(pos);
             if (pos < len_ && s_[pos] == in.arg) add(next, t.pc + 1, pos + 1, t.data);
             return false;
         case opcode::byte_set:
             if (streaming_ && pos == len_) open_end = true;
-            if (tracking_) note_reach(pos);
+            if constexpr (Tracking) note_reach(pos);
             if (pos < len_ && ctx_.byte_in_set(in.index, s_[pos])) add(next, t.pc + 1, pos + 1, t.data);
             return false;
         case opcode::klass_cp: {
             if (streaming_ && incomplete_char(pos)) open_end = true;
             if (pos >= len_) {
-                if (tracking_) note_reach(pos);
+                if constexpr (Tracking) note_reach(pos);
                 return false;
             }
             const decoded_char c = decode_utf8(s_, len_, pos);
-            if (tracking_) note_reach(std::uint64_t{pos} + (c.valid ? c.length - 1 : 3));
+            if constexpr (Tracking) note_reach(std::uint64_t{pos} + (c.valid ? c.length - 1 : 3));
             if (c.valid && ctx_.class_contains(in.index, c.cp)) {
                 add(next, t.pc + 5 - c.length, pos + 1, t.data);
             }
@@ -449,7 +450,6 @@ private:
     std::uint32_t len_;
     bool no_captures_;
     bool streaming_;
-    bool tracking_ = false;
     std::uint32_t reach_ = 0;
     std::uint32_t start_ = 0;
     slot_vector* out_ = nullptr;
@@ -459,18 +459,18 @@ private:
 
 bool pike_vm_match_threads(match_context& ctx, std::uint32_t start, slot_vector& out) {
     if (ctx.scratch != nullptr) {
-        pike_vm vm(ctx, false, ctx.scratch->pike());
+        pike_vm<false> vm(ctx, false, ctx.scratch->pike());
         return vm.run(start, out);
     }
     pike_storage local;
-    pike_vm vm(ctx, false, local);
+    pike_vm<false> vm(ctx, false, local);
     return vm.run(start, out);
 }
 
 bool pike_vm_match_streaming(match_context& ctx, std::uint32_t start, slot_vector& out,
                              bool& open_end) {
     pike_storage local;
-    pike_vm vm(ctx, true, ctx.scratch != nullptr ? ctx.scratch->pike() : local);
+    pike_vm<false> vm(ctx, true, ctx.scratch != nullptr ? ctx.scratch->pike() : local);
     const bool matched = vm.run(start, out);
     open_end = vm.open_end;
     return matched;
@@ -478,8 +478,7 @@ bool pike_vm_match_streaming(match_context& ctx, std::uint32_t start, slot_vecto
 
 bool pike_vm_match_reach(match_context& ctx, std::uint32_t start, slot_vector& out, std::uint32_t& reach) {
     pike_storage local;
-    pike_vm vm(ctx, false, ctx.scratch != nullptr ? ctx.scratch->pike() : local);
-    vm.track_reach();
+    pike_vm<true> vm(ctx, false, ctx.scratch != nullptr ? ctx.scratch->pike() : local);
     const bool matched = vm.run(start, out);
     reach = vm.reach();
     return matched;
