@@ -208,7 +208,12 @@ PyObject* shift_tokens(PyObject*, PyObject* args) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         ref item(PySequence_GetItem(tokens_obj, i));
         if (!item) return nullptr;
-        PyObject* moved = shifted_token(item.get(), d_offset, d_line, column_line, d_column);
+        PyObject* moved = nullptr;
+        try {
+            moved = shifted_token(item.get(), d_offset, d_line, column_line, d_column);
+        } catch (const mb::cast_error& e) {
+            fail(PyExc_TypeError, std::string("shift_tokens: ") + e.what());
+        }
         if (moved == nullptr) return nullptr;
         PyList_SetItem(list.get(), i, moved);
     }

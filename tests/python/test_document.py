@@ -293,3 +293,86 @@ def test_tokens_in_gives_what_covers_the_lines():
         return out
     for a, b in [(1, 3), (2500, 2510), (5002, 5003), (5003, 5003), (5004, 5006), (6000, 6001)]:
         assert doc.tokens_in(a, b) == covering(a, b)
+
+
+# ---- the module functions under the Document -------------------------------------------
+
+import _tessel  # noqa: E402
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((5, 1, 1, [0]), ValueError, "lex_from: offset 5 is past the end of the text (3 bytes)"),
+    ((0, 0, 1, [0]), ValueError, "lex_from: line and column are 1-based"),
+    ((0, 1, 1, []), ValueError, "lex_from: the mode stack is empty"),
+    ((0, 1, 1, [9]), ValueError, "lex_from: the mode stack names mode 9, but the lexer has 2"),
+    ((-1, 1, 1, [0]), ValueError, "lex_from: offset out of range"),
+    ((0, 1, 1, "ab"), TypeError, "lex_from: the stack must be a sequence of modes or (mode, offset, line, column) tuples"),
+    ((0, 1, 1, [(0, 1)]), TypeError, "lex_from: the stack must be a sequence of modes or (mode, offset, line, column) tuples"),
+])
+def test_lex_from_refuses_states_that_cannot_belong_to_the_text(args, error, message):
+    lexer = tessel.Lexer([(1, r"a", False, None, ("push", "m")), (2, r"b", False, ["m"], ("pop",))])
+    offset, line, column, stack = args
+    with pytest.raises(error) as got:
+        _tessel.lex_from(lexer.handle, "aba", offset, line, column, stack, 0, 1)
+    assert str(got.value) == message
+
+
+def test_lex_from_resumes_in_a_mode_and_reads_a_bytearray_in_place():
+    lexer = tessel.Lexer([(1, r"a", False, None, ("push", "m")), (2, r"b", False, ["m"], ("pop",)),
+                          (3, r"(?<=b)c", False)])
+    buf = bytearray(b"abcab")
+    toks, extents, stacks, after, after_stack, finished = _tessel.lex_from(
+        lexer.handle, buf, 1, 1, 2, [0, (1, 0, 1, 1)], 0, 10, 1)
+    assert [(t.lexeme, t.offset, t.mode) for t in toks] == [("b", 1, "m"), ("c", 2, "default"),
+                                                          ("a", 3, "default"), ("b", 4, "m")]
+    assert stacks == [(0, (0,)), (2, (0, 1)), (3, (0,))]
+    assert extents[-1] == 5 and finished and after == (5, 1, 6) and after_stack == ((0, 0, 1, 1),)
+    # Bounded: one token past offset 2, then the state to go on from.
+    toks, _, _, after, after_stack, finished = _tessel.lex_from(lexer.handle, bytes(buf), 0, 1, 1, [0], 2, 1)
+    assert [t.lexeme for t in toks] == [b"a", b"b"] and after == (2, 1, 3) and not finished
+
+
+def test_shift_tokens_moves_columns_only_on_the_named_line():
+    toks = tessel.Lexer([(1, r"\w+", False), (2, r"\s+", True)]).tokenize("ab cd\nef")
+    moved = _tessel.shift_tokens(toks, 10, 2, 1, 5)
+    assert [(t.offset, t.line, t.column) for t in moved] == [(10, 3, 6), (13, 3, 9), (16, 4, 1)]
+    assert [t.lexeme for t in moved] == ["ab", "cd", "ef"] and moved[0].mode == "default"
+    with pytest.raises(TypeError, match="shift_tokens: expected a tessel.Token"):
+        _tessel.shift_tokens([1], 0, 0, 0, 0)
+
+
+def test_context_bytes_counts_lookbehind_and_boundaries():
+    assert _tessel.context_bytes(tessel.Lexer([(1, r"[a-z]+", False)]).handle) == 0
+    assert _tessel.context_bytes(tessel.Lexer([(1, r"(?<=abc)d", False)]).handle) >= 3
+    assert _tessel.context_bytes(tessel.Lexer([(1, r"\bx", False)]).handle) >= 1
+
+
+@pytest.mark.parametrize("text, edits", [
+    ("", [(0, 0, "ab"), (2, 2, " cd"), (0, 5, "")]),
+    ("abc", [(3, 3, "d"), (0, 0, "x"), (0, 5, "")]),     # typing at the end grows the last token
+    ("ab  ", [(4, 4, "c"), (2, 4, "")]),                # after trailing skips
+    ("a\u00e9b \U0001F600c", [(2, 3, ""), (4, 5, "\u00e9")]),
+])
+def test_edits_at_the_edges(text, edits):
+    for unit in UNITS:
+        lexer = tessel.Lexer([(1, r"\w+", False), (2, r"\s+", True)], columns=unit, errors="token")
+        for kind in (str, bytes):
+            doc = tessel.Document(lexer, text if kind is str else text.encode())
+            for start, end, new in edits:
+                if kind is bytes:
+                    cur = doc.text.decode()
+                    start, end = len(cur[:start].encode()), len(cur[:end].encode())
+                    new = new.encode()
+                doc.edit(start, end, new)
+                check(doc, lexer)
+
+
+def test_edit_range_clamps_past_the_line_and_refuses_half_characters():
+    lexer = tessel.Lexer([(1, r"\S+", False), (2, r"\s+", True)], columns="utf16")
+    doc = tessel.Document(lexer, "a\U0001F600b\ncd\n")
+    assert doc.offset_at(1, 2) == 1 and doc.offset_at(1, 4) == 2 and doc.offset_at(1, 99) == 3
+    with pytest.raises(ValueError, match="falls inside a character"):
+        doc.edit_range(1, 3, 1, 3, "x")
+    doc.edit_range(1, 99, 2, 1, "")   # join the lines
+    assert doc.text == "a\U0001F600bcd\n"
+    check(doc, lexer)
