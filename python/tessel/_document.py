@@ -358,6 +358,7 @@ class Document:
         rows = self._run(0, 1, 1, (0,), 0xFFFFFFFF, 0xFFFFFFFF)[0]
         self._segs = self._segments_of(rows)
         self._count = len(rows)
+        self._starts: list[int] = []
         # How far past its end any token's extent has reached: bounds the search for the
         # first token an edit affects.  Only grows.
         self._ahead = max((d - e for d, e in zip(rows.deps, rows.ends)), default=0)
@@ -434,10 +435,10 @@ class Document:
 
     def _index_segments(self, first: int) -> None:
         """Recounts the index of each segment's first token, from segment `first` on."""
-        starts = self._starts[:first] if first else []
-        base = starts[-1] + len(self._segs[first - 1].toks) if first else 0
-        starts += accumulate([len(seg.toks) for seg in self._segs[first:-1]], initial=base) if len(
-            self._segs) > first else []
+        starts: list[int] = self._starts[:first] if first else []
+        if len(self._segs) > first:
+            base = starts[-1] + len(self._segs[first - 1].toks) if first else 0
+            starts += accumulate([len(seg.toks) for seg in self._segs[first:-1]], initial=base)
         self._starts = starts
 
     def _seg_of_index(self, k: int) -> tuple[int, int]:
