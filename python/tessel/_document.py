@@ -207,6 +207,8 @@ class Document:
         text: The initial text; str gives str lexemes and str-index edits, bytes gives bytes
             lexemes and byte-offset edits.
 
+    A Document is not guarded against threads: use each from one thread at a time.
+
     Raises:
         LexError: Under errors='raise', if the initial text is unlexable.
     """
