@@ -66,7 +66,7 @@ def layout(tokens: Sequence[Any], insignificant: Optional[Sequence[str]] = ...,
 def lex_from(handle: _Handle, text: Union[str, bytes, bytearray], offset: int, line: int, column: int,
              stack: Sequence[Union[int, tuple[int, int, int, int]]], until: int, more: int,
              as_str: int = ..., /
-             ) -> tuple[list[Token], list[int], list[tuple[int, tuple[int, ...]]], tuple[int, int, int],
+             ) -> tuple[list[Token], list[int], list[int], list[tuple[int, tuple[int, ...]]], tuple[int, int, int],
                         tuple[tuple[int, int, int, int], ...], bool]: ...
 def shift_tokens(tokens: Sequence[Token], offset_delta: int, line_delta: int, column_line: int,
                  column_delta: int, /) -> list[Token]: ...

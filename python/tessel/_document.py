@@ -30,7 +30,8 @@ tokenize() of the new text raises, and the document stays as it was.
 from __future__ import annotations
 
 from bisect import bisect_left, bisect_right
-from itertools import accumulate
+from itertools import accumulate, repeat
+from operator import add, sub
 from typing import Any, NamedTuple, Optional, Union
 
 import _tessel
@@ -334,26 +335,21 @@ class Document:
     def _run(self, offset: int, line: int, column: int, stack: tuple[int, ...], until: int,
              more: int) -> tuple[_Rows, tuple[int, int, int], tuple[int, ...], bool]:
         """One native run: tokens, their ends, widened extents and stack ids, the state after."""
-        toks, extents, changes, after, after_stack, finished = _lex_from(
+        toks, ends, extents, changes, after, after_stack, finished = _lex_from(
             self._handle, self._buf, offset, line, column, stack, until, more, 0 if self._is_bytes else 1)
-        ends = []
-        deps = []
-        stacks = []
-        slack = self._slack
+        # Whole-list operations only: a run may hold a whole file's tokens.
+        if self._slack:
+            deps = list(map(max, extents, map(add, ends, repeat(self._slack, len(ends)))))
+        else:
+            deps = list(map(max, extents, ends))
+        stacks: list[int] = []
         sid = self._intern(stack)
-        ci = 0
-        nc = len(changes)
-        enc = self._is_bytes
-        for i, t in enumerate(toks):
-            lex = t.lexeme
-            end = t.offset + (len(lex) if enc or lex.isascii() else len(lex.encode("utf-8")))
-            ends.append(end)
-            x = extents[i]
-            deps.append(x if x >= end + slack else end + slack)
-            if ci < nc and changes[ci][0] == i:
-                sid = self._intern(changes[ci][1])
-                ci += 1
-            stacks.append(sid)
+        at = 0
+        for i, modes in changes:
+            stacks += repeat(sid, i - at)
+            sid = self._intern(modes)
+            at = i
+        stacks += repeat(sid, len(toks) - at)
         return _Rows(toks, ends, deps, stacks), after, tuple(e[0] for e in after_stack), finished
 
     def _rebuild(self) -> None:
@@ -363,7 +359,7 @@ class Document:
         self._starts: list[int] = []
         # How far past its end any token's extent has reached: bounds the search for the
         # first token an edit affects.  Only grows.
-        self._ahead = max((d - e for d, e in zip(rows.deps, rows.ends)), default=0)
+        self._ahead = max(map(sub, rows.deps, rows.ends), default=0)
         self._index_segments(0)
         self._flat: Optional[list[Token]] = None
 
@@ -702,7 +698,7 @@ class Document:
                 seg.move(d_off, d_line, c_line, d_col)
         self._segs = segs[:first] + rebuilt + later
         self._count = self._count - (stop - k) + len(new)
-        self._ahead = max(self._ahead, max((d - e for d, e in zip(new.deps, new.ends)), default=0))
+        self._ahead = max(self._ahead, max(map(sub, new.deps, new.ends), default=0))
         self._index_segments(first)
         self._flat = None
 

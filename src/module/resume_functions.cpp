@@ -47,8 +47,9 @@ constexpr const char* lex_from_doc =
     "    stack (sequence): The mode stack at offset, bottom first: mode indices, or\n"
     "        (mode, offset, line, column) tuples naming where each mode was entered.\n\n"
     "Returns:\n"
-    "    tuple: (tokens, extents, stacks, (offset, line, column), after_stack, finished):\n"
-    "        extents[i] is the furthest byte read to decide token i (len(text) for the end);\n"
+    "    tuple: (tokens, ends, extents, stacks, (offset, line, column), after_stack, finished):\n"
+    "        ends[i] is the byte offset after token i; extents[i] the furthest byte read to\n"
+    "        decide it (len(text) for the end);\n"
     "        stacks lists (i, modes) where the stack after token i changed; the state after the\n"
     "        last step taken; finished when the end of the text was reached.\n\n"
     "Raises:\n"
@@ -160,6 +161,12 @@ PyObject* lex_from(PyObject*, PyObject* args) {
 
     ref tokens(token_list(*lx, run.tokens, text->is_bytes));
     if (!tokens) return nullptr;
+    std::vector<std::uint32_t> token_ends;
+    token_ends.reserve(run.tokens.size());
+    for (const tessel::token& t : run.tokens) {
+        token_ends.push_back(t.pos.offset + static_cast<std::uint32_t>(t.lexeme.size()));
+    }
+    ref ends(numbers(token_ends, false));
     ref extents(numbers(run.extents, false));
     ref stacks(PyList_New(static_cast<Py_ssize_t>(run.stacks.size())));
     if (!stacks) return nullptr;
@@ -181,7 +188,7 @@ PyObject* lex_from(PyObject*, PyObject* args) {
         PyTuple_SetItem(after_stack.get(), static_cast<Py_ssize_t>(i), entry);
     }
     const tessel::position& c = run.after.cursor;
-    return Py_BuildValue("(OOO(kkk)OO)", tokens.get(), extents.get(), stacks.get(),
+    return Py_BuildValue("(OOOO(kkk)OO)", tokens.get(), ends.get(), extents.get(), stacks.get(),
                          static_cast<unsigned long>(c.offset), static_cast<unsigned long>(c.line),
                          static_cast<unsigned long>(c.column), after_stack.get(), run.finished ? Py_True : Py_False);
 }

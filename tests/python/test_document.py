@@ -321,14 +321,15 @@ def test_lex_from_resumes_in_a_mode_and_reads_a_bytearray_in_place():
     lexer = tessel.Lexer([(1, r"a", False, None, ("push", "m")), (2, r"b", False, ["m"], ("pop",)),
                           (3, r"(?<=b)c", False)])
     buf = bytearray(b"abcab")
-    toks, extents, stacks, after, after_stack, finished = _tessel.lex_from(
+    toks, ends, extents, stacks, after, after_stack, finished = _tessel.lex_from(
         lexer.handle, buf, 1, 1, 2, [0, (1, 0, 1, 1)], 0, 10, 1)
     assert [(t.lexeme, t.offset, t.mode) for t in toks] == [("b", 1, "m"), ("c", 2, "default"),
                                                           ("a", 3, "default"), ("b", 4, "m")]
+    assert ends == [2, 3, 4, 5]
     assert stacks == [(0, (0,)), (2, (0, 1)), (3, (0,))]
     assert extents[-1] == 5 and finished and after == (5, 1, 6) and after_stack == ((0, 0, 1, 1),)
     # Bounded: one token past offset 2, then the state to go on from.
-    toks, _, _, after, after_stack, finished = _tessel.lex_from(lexer.handle, bytes(buf), 0, 1, 1, [0], 2, 1)
+    toks, _, _, _, after, after_stack, finished = _tessel.lex_from(lexer.handle, bytes(buf), 0, 1, 1, [0], 2, 1)
     assert [t.lexeme for t in toks] == [b"a", b"b"] and after == (2, 1, 3) and not finished
 
 
