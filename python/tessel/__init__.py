@@ -10,6 +10,7 @@ in its text.
 from _tessel import Position, Token, error
 
 from . import _build_info
+from ._document import Document, TokenChange
 from ._errors import GrammarError, LayoutError, LexError, format_error
 from ._lexer import (
     DEDENT,
@@ -44,6 +45,7 @@ from ._version import __version__
 
 __all__ = [
     "DEDENT",
+    "Document",
     "END_OF_INPUT",
     "ERROR",
     "INDENT",
@@ -55,6 +57,7 @@ __all__ = [
     "Position",
     "Stream",
     "Token",
+    "TokenChange",
     "__version__",
     "bundled_grammars",
     "column_unit",

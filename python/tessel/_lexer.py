@@ -19,7 +19,7 @@ import functools
 import os
 import re
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from typing import Any, Optional, Union
+from typing import TYPE_CHECKING, Any, Optional, Union
 
 import _tessel
 from _tessel import Position, Token
@@ -27,6 +27,9 @@ from _tessel import Position, Token
 from _tessel import error
 
 from ._errors import LexError
+
+if TYPE_CHECKING:
+    from ._document import Document
 
 Text = Union[str, bytes]
 Rule = tuple[Any, ...]
@@ -347,6 +350,13 @@ class Lexer:
         every token before it has been yielded.
         """
         return _iter_tokens(self._handle, text, eof)
+
+    def document(self, text: Text) -> "Document":
+        """A Document over text: its tokens kept right across edits by re-lexing only what
+        each edit can change (see tessel.Document)."""
+        from ._document import Document
+
+        return Document(self, text)
 
     def stream(self) -> "Stream":
         """Start a stream over this lexer, for text that arrives in pieces."""

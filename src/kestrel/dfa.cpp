@@ -341,6 +341,7 @@ dfa_memo::dfa_memo(const dfa_memo& other)
     : length_(other.length_),
       owner_(other.owner_),
       tail_alive_(other.tail_alive_),
+      reach_(other.reach_),
       created_(other.created_),
       flags_(other.flags_),
       keys_(other.keys_),
@@ -527,7 +528,12 @@ dfa_match_result dfa::match(std::uint32_t start, dfa_memo& memo, const std::uint
         }
     }
 
+    // A scan that died read the byte it died on; one that ran out saw the end; a hit relies
+    // on what the recording scans read.
+    std::uint32_t reach = i;
+    if (why == stop::hit && memo.reach_ > reach) reach = memo.reach_;
     if (i - last_end > dfa_memo_min_tail) {
+        if (reach > memo.reach_) memo.reach_ = reach;
         // Record the failing tail: every (state, position) after the last accept.
         if (!memo.created_) {
             memo.flags_.assign(state_count_, 0);
@@ -542,6 +548,7 @@ dfa_match_result dfa::match(std::uint32_t start, dfa_memo& memo, const std::uint
     }
 
     dfa_match_result r;
+    r.reach = reach;
     if (why == stop::dead) {
         r.open_end = false;
     } else if (why == stop::end || i == length) {

@@ -100,6 +100,11 @@ struct dfa_match_result {
     std::uint32_t length = 0;
     bool matched = false;
     bool open_end = false;  // text appended to the subject could change the result
+    // The furthest offset the scan depended on: the byte it died on, `length` when it saw the
+    // end, and after a memo hit the furthest any recorded scan read (the memo's proof that
+    // nothing accepts rests on bytes those scans read).  Text changed only past it cannot
+    // change the result.
+    std::uint32_t reach = 0;
 };
 
 class dfa;
@@ -117,6 +122,8 @@ public:
 
     std::uint32_t subject_length() const noexcept { return length_; }
     bool tail_alive() const noexcept { return tail_alive_; }
+    // The furthest offset any scan that recorded into this memo read.
+    std::uint32_t reach() const noexcept { return reach_; }
     // Bytes held by the recorded position sets (for the memory measurements).
     std::size_t memory_bytes() const noexcept;
     // Number of (state, 4096-position block) pairs recorded and still kept.
@@ -143,6 +150,7 @@ private:
     std::uint32_t length_;
     const dfa* owner_ = nullptr;
     bool tail_alive_ = false;
+    std::uint32_t reach_ = 0;
     bool created_ = false;                 // the position sets exist (one flag per state)
     std::vector<std::uint8_t> flags_;      // per state: it has a recorded position
     // Open-addressed table from (state << 32 | block) to the block's number.

@@ -40,6 +40,14 @@
 // needed, the end of the subject: then text appended later could change the answer, and the
 // token stream must wait for more input.
 //
+// Reach.  On request the loop also reports the furthest offset it read to decide the match
+// (`reach`), the end of the subject counting as offset `length`: a byte test reads its byte, a
+// code-point test the character's bytes, an assertion up to one character ahead, a lookahead
+// as far as its body can match (the end for an unbounded one).  An editor that knows this
+// can tell whether changing text at some offset can change the match: not when the offset is
+// past the reach.  The bound is conservative: it may name a few bytes more than were read,
+// never fewer.
+//
 // Tests: tests/cpp/test_match_corpus.cpp runs every corpus case through this VM and every
 // other matcher; tests/cpp/test_pike_vm.cpp covers streaming and the linear bound.
 #include "kestrel/pike_vm.h"
@@ -136,6 +144,9 @@ pike_storage& match_scratch::pike() {
 
 namespace {
 
+// Tracking: whether the run keeps `reach`; a template flag, so that the ordinary runs carry
+// no trace of it.
+template <bool Tracking>
 class pike_vm {
 public:
     pike_vm(match_context& ctx, bool streaming, pike_storage& storage)
@@ -150,6 +161,9 @@ public:
           len_(ctx.length),
           no_captures_(ctx.whole_only || (ctx.prog.facts.no_captures && ctx.prog.slot_count == 2)),
           streaming_(streaming) {}
+
+    // The furthest offset read (see the essay); kept only when Tracking.
+    std::uint32_t reach() const noexcept { return reach_; }
 
     bool run(std::uint32_t start, slot_vector& out) {
         const std::size_t n = prog_.instructions.size();
@@ -166,7 +180,9 @@ public:
         // pairs past the tail threshold logged in case it fails.
         failure_memo* memo = nullptr;
         failure_memo* log = nullptr;
-        if (!streaming_ && ctx_.scratch != nullptr) {
+        // A run that reports its reach uses no memo: a thread dropped at a recorded pair would
+        // rest its answer on bytes another run read, which the reach would not name.
+        if (!Tracking && !streaming_ && ctx_.scratch != nullptr) {
             memo = ctx_.scratch->failures().of(prog_.instructions.data, s_, len_);
             if (memo != nullptr) {
                 if (!memo->empty()) drop_ = memo;
@@ -180,6 +196,7 @@ public:
         for (std::uint64_t at = start; at <= len_; ++at) {
             const auto pos = static_cast<std::uint32_t>(at);
             if (pos == start) {
+                if constexpr (Tracking) note_reach(pos);
                 bool may_start = true;
                 if (!streaming_ && prog_.facts.first_bytes_known) {
                     may_start = pos < len_ && prog_.facts.first_bytes.test(s_[pos]);
@@ -221,6 +238,22 @@ public:
     bool open_end = false;
 
 private:
+    // Offsets at or past the end all mean "saw the end".
+    void note_reach(std::uint64_t offset) noexcept {
+        const std::uint32_t r = offset >= len_ ? len_ : static_cast<std::uint32_t>(offset);
+        if (r > reach_) reach_ = r;
+    }
+    void note_lookaround_reach(const lookaround_entry& e, std::uint32_t pos) {
+        const std::uint64_t tail = lookaround_has_tail_assertion(ctx_, e) ? 4 : 0;
+        if (e.behind) {
+            note_reach(pos + tail);
+        } else if (e.max_length < 0) {
+            note_reach(len_);
+        } else {
+            note_reach(std::uint64_t{pos} + static_cast<std::uint32_t>(e.max_length) + tail);
+        }
+    }
+
     void release(std::uint32_t data) noexcept {
         if (!no_captures_) pool_.release(data);
     }
@@ -329,6 +362,7 @@ private:
             }
             case opcode::assert:
                 if (streaming_) note_assert_open(in, pos);
+                if constexpr (Tracking) note_reach(std::uint64_t{pos} + 3);
                 if (assertion_holds(in.arg, pos, ascii_words_for(prog_.unicode, in.index), s_, len_)) {
                     stack_.push_back({t.pc + 1, t.data});
                 } else {
@@ -337,6 +371,7 @@ private:
                 break;
             case opcode::lookaround:
                 if (streaming_) note_lookaround_open(prog_.lookarounds[in.index], pos);
+                if constexpr (Tracking) note_lookaround_reach(prog_.lookarounds[in.index], pos);
                 if (lookaround_holds(ctx_, in.index, pos)) {
                     stack_.push_back({t.pc + 1, t.data});
                 } else {
@@ -349,6 +384,7 @@ private:
                 if (streaming_ && (in.op == opcode::possessive_cp ? incomplete_char(pos) : pos == len_)) {
                     open_end = true;
                 }
+                if constexpr (Tracking) note_reach(std::uint64_t{pos} + (in.op == opcode::possessive_cp ? 3 : 0));
                 if (possessive_passes(in, pos)) {
                     wait(l, t, pos);
                 } else {
@@ -389,16 +425,22 @@ private:
         switch (in.op) {
         case opcode::byte:
             if (streaming_ && pos == len_) open_end = true;
+            if constexpr (Tracking) note_reach(pos);
             if (pos < len_ && s_[pos] == in.arg) add(next, t.pc + 1, pos + 1, t.data);
             return false;
         case opcode::byte_set:
             if (streaming_ && pos == len_) open_end = true;
+            if constexpr (Tracking) note_reach(pos);
             if (pos < len_ && ctx_.byte_in_set(in.index, s_[pos])) add(next, t.pc + 1, pos + 1, t.data);
             return false;
         case opcode::klass_cp: {
             if (streaming_ && incomplete_char(pos)) open_end = true;
-            if (pos >= len_) return false;
+            if (pos >= len_) {
+                if constexpr (Tracking) note_reach(pos);
+                return false;
+            }
             const decoded_char c = decode_utf8(s_, len_, pos);
+            if constexpr (Tracking) note_reach(std::uint64_t{pos} + (c.valid ? c.length - 1 : 3));
             if (c.valid && ctx_.class_contains(in.index, c.cp)) {
                 add(next, t.pc + 5 - c.length, pos + 1, t.data);
             }
@@ -450,6 +492,7 @@ private:
     bool no_captures_;
     bool streaming_;
     const failure_memo* drop_ = nullptr;
+    std::uint32_t reach_ = 0;
     std::uint32_t start_ = 0;
     slot_vector* out_ = nullptr;
 };
@@ -458,20 +501,28 @@ private:
 
 bool pike_vm_match_threads(match_context& ctx, std::uint32_t start, slot_vector& out) {
     if (ctx.scratch != nullptr) {
-        pike_vm vm(ctx, false, ctx.scratch->pike());
+        pike_vm<false> vm(ctx, false, ctx.scratch->pike());
         return vm.run(start, out);
     }
     pike_storage local;
-    pike_vm vm(ctx, false, local);
+    pike_vm<false> vm(ctx, false, local);
     return vm.run(start, out);
 }
 
 bool pike_vm_match_streaming(match_context& ctx, std::uint32_t start, slot_vector& out,
                              bool& open_end) {
     pike_storage local;
-    pike_vm vm(ctx, true, ctx.scratch != nullptr ? ctx.scratch->pike() : local);
+    pike_vm<false> vm(ctx, true, ctx.scratch != nullptr ? ctx.scratch->pike() : local);
     const bool matched = vm.run(start, out);
     open_end = vm.open_end;
+    return matched;
+}
+
+bool pike_vm_match_reach(match_context& ctx, std::uint32_t start, slot_vector& out, std::uint32_t& reach) {
+    pike_storage local;
+    pike_vm<true> vm(ctx, false, ctx.scratch != nullptr ? ctx.scratch->pike() : local);
+    const bool matched = vm.run(start, out);
+    reach = vm.reach();
     return matched;
 }
 

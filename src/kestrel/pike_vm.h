@@ -20,4 +20,8 @@ bool pike_vm_match_streaming(match_context& ctx, std::uint32_t start, slot_vecto
 // (strategy.h) decides when a cheaper matcher answers instead.
 bool pike_vm_match_threads(match_context& ctx, std::uint32_t start, slot_vector& out);
 
+// The same match on the thread lists, also giving the furthest offset read to decide it
+// (`reach`, the subject's length standing for its end; see pike_vm.cpp).
+bool pike_vm_match_reach(match_context& ctx, std::uint32_t start, slot_vector& out, std::uint32_t& reach);
+
 }  // namespace kestrel

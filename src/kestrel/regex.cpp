@@ -103,6 +103,22 @@ streaming_match regex::match_streaming(std::uint32_t pos, const std::uint8_t* su
     return m;
 }
 
+match_result regex::match_reach(std::uint32_t pos, const std::uint8_t* subject, std::uint32_t length,
+                                std::uint32_t& reach, captures wanted, match_scratch* scratch) const {
+    if (pos > length) {
+        reach = length;
+        return empty_result(subject, length);
+    }
+    match_result r;
+    match_context ctx(make_view(core_->prog), &slot_, subject, length);
+    ctx.whole_only = wanted == captures::whole_match_only;
+    ctx.scratch = scratch;
+    r.matched = pike_vm_match_reach(ctx, pos, r.slots, reach);
+    if (scratch != nullptr) scratch->work += ctx.steps;
+    finish(r, subject, length);
+    return r;
+}
+
 match_result regex::match_with(matcher_choice choice, std::uint32_t pos, const std::uint8_t* subject,
                                std::uint32_t length, bool* applied, std::uint64_t* steps,
                                captures wanted) const {

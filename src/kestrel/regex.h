@@ -89,6 +89,13 @@ public:
                                static_cast<std::uint32_t>(subject.size()), wanted);
     }
 
+    // The same match on the Pike VM, with the furthest offset it read to decide it in
+    // `reach` (the subject's length when it saw the end).  Text changed only past `reach`
+    // cannot change this answer.
+    match_result match_reach(std::uint32_t pos, const std::uint8_t* subject, std::uint32_t length,
+                             std::uint32_t& reach, captures wanted = captures::all,
+                             match_scratch* scratch = nullptr) const;
+
     // A match by one chosen matcher, for tests and the developer tool.  `applied` says
     // whether that matcher could take the call (a backtracker call on a long subject cannot).
     match_result match_with(matcher_choice choice, std::uint32_t pos, const std::uint8_t* subject,

@@ -28,6 +28,8 @@ std::vector<PyMethodDef> method_table() {
         table.insert(table.end(), group.begin(), group.end());
     }
     table.push_back(layout_method());
+    const std::vector<PyMethodDef> resume = resume_methods();
+    table.insert(table.end(), resume.begin(), resume.end());
     const std::vector<PyMethodDef> bench = bench_methods();
     table.insert(table.end(), bench.begin(), bench.end());
     return table;

@@ -32,6 +32,7 @@ std::vector<PyMethodDef> lexer_methods_after_grammar();   // end_of ... scan_nex
 std::vector<PyMethodDef> stream_methods();                // stream_start ... stream_window
 PyMethodDef parse_grammar_method();
 PyMethodDef layout_method();
+std::vector<PyMethodDef> resume_methods();                // lex_from, shift_tokens, context_bytes
 // Benchmark entries, after every documented function; their names begin with "_".
 std::vector<PyMethodDef> bench_methods();
 

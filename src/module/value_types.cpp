@@ -336,4 +336,12 @@ PyObject* make_token(const tessel::token& tok, bool lexeme_bytes, PyObject* mode
                                          ref::borrow(mode_name));
 }
 
+PyObject* shifted_token(PyObject* tok, std::int64_t d_offset, std::int64_t d_line, std::int64_t column_line,
+                        std::int64_t d_column) {
+    const auto& t = *static_cast<const token_record*>(mb::wrapped_record(g_token_type, tok));
+    return mb::new_wrapped<token_record>(g_token_type, t.kind, t.offset + d_offset, t.line + d_line,
+                                         t.line == column_line ? t.column + d_column : t.column,
+                                         ref::borrow(t.lexeme.get()), ref(), ref::borrow(t.mode.get()));
+}
+
 }  // namespace tessel::module

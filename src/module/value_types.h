@@ -20,4 +20,10 @@ bool add_value_types(PyObject* module) noexcept;
 // mode_name shared (a new reference is taken).  nullptr with the error set on failure.
 PyObject* make_token(const tessel::token& tok, bool lexeme_bytes, PyObject* mode_name) noexcept;
 
+// A new Token with tok's kind, lexeme and mode objects, its offset moved by d_offset, its line
+// by d_line, and its column by d_column when its line was column_line.  Throws cast_error
+// when tok is not a Token; null with the error set when allocation fails.
+PyObject* shifted_token(PyObject* tok, std::int64_t d_offset, std::int64_t d_line, std::int64_t column_line,
+                        std::int64_t d_column);
+
 }  // namespace tessel::module

@@ -231,6 +231,7 @@ dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::u
     if (md.automaton) {
         const kestrel::dfa_match_result r = md.automaton->match(offset, memo, subject, length);
         a.open_end = r.open_end;
+        a.reach = r.reach;
         if (r.matched) {
             a.found = true;
             a.rule = md.dfa_rules[static_cast<std::size_t>(r.rule)];
@@ -241,6 +242,7 @@ dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::u
         // The trie's literal against the automaton's match: longer, then the lower rule.
         const kestrel::literal_match t = md.literals->match(subject, length, offset);
         a.open_end = a.open_end || t.open_end;
+        a.reach = std::max(a.reach, t.reach);
         const std::uint32_t rule = t.found ? md.literal_rules[t.id] : 0;
         if (t.found && (!a.found || t.length > a.length || (t.length == a.length && rule < a.rule))) {
             a.found = true;

@@ -55,6 +55,7 @@ struct dfa_answer {
     std::uint32_t rule = 0;
     std::uint32_t length = 0;
     bool open_end = false;
+    std::uint32_t reach = 0;  // the furthest offset the automaton read (kestrel::dfa_match_result)
 };
 
 dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::uint8_t* subject,

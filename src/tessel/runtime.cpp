@@ -28,6 +28,12 @@
 // then lower index).  The automaton's open end joins the stream's undecided answer.  Memos
 // live as long as the run's subject: one tokenize, one scan, one stream call.
 //
+// Look-ahead extents: a run that asks for them (run_state::reach) learns, per step, the
+// furthest offset any matcher read to decide it: the automaton's stop, each candidate's
+// reach on the Pike VM (which alone reports it, so the selection chain is bypassed while
+// recording), the bytes an error run crosses, and the end of the subject when the step saw
+// it.  An editor re-lexes a token only when an edit touches text at or before that offset.
+//
 // Costs: no allocation per token (the token vector of `tokenize` aside); messages are built
 // only when an error is thrown.  Limits: a text of at most max_text_bytes, a mode stack of at
 // most max_mode_depth entries.
@@ -54,7 +60,7 @@ using detail::step_result;
 template <bool Streaming>
 bool per_rule_path(const lexer& lx, std::uint32_t mode, const mode_dfa* md, const std::uint8_t* subject,
                    std::uint32_t length, std::uint32_t offset, bool final, kestrel::match_scratch& scratch,
-                   best_match& best) {
+                   best_match& best, std::uint32_t* reach) {
     const dispatch_table& table = lx.dispatch(mode);
     const std::vector<rule>& rules = lx.rules();
     // With an automaton, a short per-rule set is walked itself (each rule's first bytes
@@ -81,6 +87,13 @@ bool per_rule_path(const lexer& lx, std::uint32_t mode, const mode_dfa* md, cons
                 if (m.open_end) return false;
                 matched = m.result.matched;
                 end = m.result.end();
+            } else if (reach != nullptr) {
+                std::uint32_t got = 0;
+                const kestrel::match_result m = rules[r].regex.match_reach(
+                    offset, subject, length, got, kestrel::captures::whole_match_only, &scratch);
+                if (got > *reach) *reach = got;
+                matched = m.matched;
+                end = m.end();
             } else {
                 const kestrel::match_result m =
                     rules[r].regex.match(offset, subject, length, kestrel::captures::whole_match_only, &scratch);
@@ -101,14 +114,16 @@ bool per_rule_path(const lexer& lx, std::uint32_t mode, const mode_dfa* md, cons
 template <bool Streaming>
 bool decide_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subject,
                   std::uint32_t length, std::uint32_t offset, bool final, dfa_memos& memos,
-                  best_match& best) {
+                  best_match& best, std::uint32_t* reach) {
     best = best_match{};
     const mode_dfa* md = lx.automaton(mode);
     if (md == nullptr) {
-        return per_rule_path<Streaming>(lx, mode, nullptr, subject, length, offset, final, memos.scratch(subject, length), best);
+        return per_rule_path<Streaming>(lx, mode, nullptr, subject, length, offset, final,
+                                        memos.scratch(subject, length), best, reach);
     }
 
     const dfa_answer d = match_mode_dfa(*md, offset, subject, length, memos.of(mode));
+    if (reach != nullptr && d.reach > *reach) *reach = d.reach;
     if (Streaming && !final && d.open_end) return false;
     const best_match from_dfa{d.found, d.rule, d.length, d.open_end};
     if (!md->any_per_rule) {
@@ -116,7 +131,10 @@ bool decide_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subje
         return true;
     }
     best_match p;
-    if (!per_rule_path<Streaming>(lx, mode, md, subject, length, offset, final, memos.scratch(subject, length), p)) return false;
+    if (!per_rule_path<Streaming>(lx, mode, md, subject, length, offset, final, memos.scratch(subject, length), p,
+                                  reach)) {
+        return false;
+    }
     if (!p.found || (d.found && (d.length > p.length || (d.length == p.length && d.rule <= p.rule)))) {
         best = from_dfa;
     } else {
@@ -154,7 +172,7 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final,
     while (cursor.offset < len) {
         const std::uint32_t mode = stack.back().mode;
         best_match best;
-        if (!decide_match<Streaming>(lx, mode, s, len, cursor.offset, final, memos, best)) {
+        if (!decide_match<Streaming>(lx, mode, s, len, cursor.offset, final, memos, best, run.reach)) {
             return step_result::undecided;
         }
 
@@ -174,16 +192,18 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final,
                 if (no_unknown && !opening.test(s[cursor.offset])) {
                     std::uint32_t q = cursor.offset + 1;
                     while (q < len && !opening.test(s[q])) ++q;
+                    if (run.reach != nullptr && q > *run.reach) *run.reach = q;
                     advance_position(s, len, cursor, q - cursor.offset, unit);
                     continue;
                 }
                 best_match next;
-                if (!decide_match<Streaming>(lx, mode, s, len, cursor.offset, final, memos, next)) {
+                if (!decide_match<Streaming>(lx, mode, s, len, cursor.offset, final, memos, next, run.reach)) {
                     return step_result::undecided;
                 }
                 if (next.found && next.length > 0) break;
                 advance_position(s, len, cursor, 1, unit);
             }
+            if (run.reach != nullptr && cursor.offset == len) *run.reach = len;  // the run met the end
             if (Streaming && !final && cursor.offset == len) return step_result::undecided;
             out = token{error_kind, view(run, start.offset, cursor.offset), absolute(run, start), mode};
             return step_result::token;
@@ -231,6 +251,7 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final,
     }
 
     if (Streaming && !final) return step_result::undecided;
+    if (run.reach != nullptr) *run.reach = len;  // the step saw the end
     if (stack.size() > 1) {
         const mode_entry top = stack.back();
         if (lx.errors() == error_policy::raise) {
@@ -264,7 +285,7 @@ best_match longest_match(const lexer& lx, std::uint32_t mode, const std::uint8_t
                          std::uint32_t length, std::uint32_t offset) {
     best_match best;
     dfa_memos memos(lx.mode_count(), length);
-    if (offset < length) decide_match<false>(lx, mode, subject, length, offset, true, memos, best);
+    if (offset < length) decide_match<false>(lx, mode, subject, length, offset, true, memos, best, nullptr);
     return best;
 }
 

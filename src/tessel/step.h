@@ -23,6 +23,10 @@ struct run_state {
     position cursor;
     std::vector<mode_entry>* stack = nullptr;  // never empty
     dfa_memos* memos = nullptr;                // one per mode, bound to this subject; null: none kept
+    // When set, the step raises it to the furthest offset (of the subject) any matcher read
+    // to decide it, `length` standing for the end; the per-rule matches then run on the Pike
+    // VM, which reports it.  Null: nothing is recorded and nothing costs more.
+    std::uint32_t* reach = nullptr;
 };
 
 enum class step_result : std::uint8_t { token, end, undecided };
