@@ -43,28 +43,88 @@ namespace {
 
 struct rule_verdict {
     bool candidate = false;  // may join an automaton
-    std::string reason;      // why not
+    std::string reason;      // why not; for an escaping rule, what it runs on where
+    // For a rule whose classes are too large for the automaton but whose ASCII part is not:
+    // the stand-in the automaton runs instead, escaping at every byte from 0x80 up.
+    std::shared_ptr<const kestrel::program> stand_in;
+    std::string own_reason;  // with a stand-in: why the rule itself cannot join
 };
+
+// The answer of the checks for a program that may join an automaton, or the reason it
+// cannot.  Throws kestrel::dfa_error from the lowering.
+std::optional<std::string> refusal(const kestrel::program& prog) {
+    const kestrel::agreement a = kestrel::longest_agreement_check(prog);
+    if (a != kestrel::agreement::agrees) {
+        return std::string("longest_agreement_check: ") + kestrel::agreement_name(a) +
+               (a == kestrel::agreement::differs ? " (its priority match is not always its longest)"
+                                                 : " (the check passed its state budget)");
+    }
+    for (const kestrel::instruction& in : prog.instructions) {
+        if (in.op == kestrel::opcode::assert) {
+            return std::string("pattern has a start anchor (\\A/^), which the lexer tests at the start of the text");
+        }
+    }
+    return std::nullopt;
+}
+
+// The ASCII stand-in of a program: the same program with the non-ASCII part of every
+// code-point class widened to all of U+0080-U+10FFFF, which lowers to a few byte sequences
+// where the real classes (Unicode identifier classes, say) take thousands of instructions.
+// On ASCII text the two run alike byte for byte: only non-ASCII members differ, and a class
+// keeps a non-ASCII part exactly when it had one, so wherever the real program could still
+// read a non-ASCII character the stand-in has a consuming instruction too.  The automaton
+// escapes at any byte from 0x80 up while the stand-in is alive, so it never answers where
+// the two could differ.  Null when no class has a non-ASCII part (nothing to gain).
+std::shared_ptr<const kestrel::program> ascii_stand_in(const kestrel::program& prog) {
+    auto out = std::make_shared<kestrel::program>(prog);
+    bool widened = false;
+    const auto all_high = static_cast<std::uint32_t>(out->range_pool.size());
+    out->range_pool.push_back(kestrel::code_point_range{0x80, 0x10FFFF});
+    for (kestrel::code_point_class& c : out->classes) {
+        if (c.range_count == 0) continue;
+        c.first_range = all_high;
+        c.range_count = 1;
+        c.fingerprint = kestrel::class_fingerprint(c.ascii, kestrel::range_view(&out->range_pool[all_high], 1));
+        widened = true;
+    }
+    if (!widened) return nullptr;
+    return out;
+}
 
 rule_verdict judge(const rule& r) {
     const kestrel::program& prog = r.regex.prog();
     try {
-        const kestrel::agreement a = kestrel::longest_agreement_check(prog);
-        if (a != kestrel::agreement::agrees) {
-            return {false, std::string("longest_agreement_check: ") + kestrel::agreement_name(a) +
-                               (a == kestrel::agreement::differs
-                                    ? " (its priority match is not always its longest)"
-                                    : " (the check passed its state budget)")};
-        }
+        if (std::optional<std::string> why = refusal(prog)) return {false, std::move(*why), nullptr, ""};
+        return {true, "", nullptr, ""};
     } catch (const kestrel::dfa_error& e) {
-        return {false, e.what()};
+        if (std::string_view(e.what()) != kestrel::dfa_message_expansion) return {false, e.what(), nullptr, ""};
+        std::shared_ptr<const kestrel::program> stand_in = ascii_stand_in(prog);
+        try {
+            if (stand_in != nullptr && !refusal(*stand_in)) {
+                return {true, std::string(ascii_only_reason) + " (" + e.what() + ")", std::move(stand_in), e.what()};
+            }
+        } catch (const kestrel::dfa_error&) {
+            // The stand-in is too large as well: the rule stays per rule for the first reason.
+        }
+        return {false, e.what(), nullptr, ""};
     }
-    for (const kestrel::instruction& in : prog.instructions) {
-        if (in.op == kestrel::opcode::assert) {
-            return {false, "pattern has a start anchor (\\A/^), which the lexer tests at the start of the text"};
+}
+
+// The bytes at which the rules of `per_rule` may begin, read off the same facts as the
+// lexer's dispatch lists: a rule with no known first byte is in every list.
+kestrel::byte_set opening_bytes_of(const std::vector<rule>& rules, const std::vector<std::uint32_t>& per_rule) {
+    kestrel::byte_set bytes;
+    for (const std::uint32_t r : per_rule) {
+        const kestrel::analysis& facts = rules[r].regex.prog().facts;
+        if (!facts.first_bytes_known) {
+            bytes.set_range(0, 255);
+        } else if (facts.single_first_byte >= 0) {
+            bytes.set(static_cast<std::uint8_t>(facts.single_first_byte));
+        } else {
+            bytes.merge(facts.first_bytes);
         }
     }
-    return {true, ""};
+    return bytes;
 }
 
 }  // namespace
@@ -100,7 +160,7 @@ void build_mode_dfas(const std::vector<rule>& rules, const std::vector<std::stri
     // Modes with the same rules get the same automaton, built once: a grammar that names one
     // rule in thousands of modes holds one DFA, not thousands.  A failed build is remembered
     // the same way.
-    std::map<std::vector<std::uint32_t>, std::shared_ptr<const mode_dfa>> built;
+    std::map<std::vector<std::uint32_t>, std::pair<std::shared_ptr<const mode_dfa>, std::vector<rule_placement>>> built;
     std::map<std::vector<std::uint32_t>, std::string> refused;
     slots.assign(modes, nullptr);
     placements.assign(modes, mode_placement{});
@@ -126,7 +186,7 @@ void build_mode_dfas(const std::vector<rule>& rules, const std::vector<std::stri
                 continue;
             }
             dfa_rules.push_back(r);
-            place.rules.push_back({r, true, ""});
+            place.rules.push_back({r, true, verdicts[r]->reason});
             if (!empty_rule && rules[r].regex.match(0, std::string_view()).matched) empty_rule = r;
         }
         if (dfa_rules.empty()) continue;
@@ -140,24 +200,61 @@ void build_mode_dfas(const std::vector<rule>& rules, const std::vector<std::stri
             }
         };
         if (const auto same = built.find(members[m]); same != built.end()) {
-            slots[m] = same->second;
+            slots[m] = same->second.first;
+            place.rules = same->second.second;
             continue;
         }
         if (const auto same = refused.find(members[m]); same != refused.end()) {
             mark_refused(same->second);
             continue;
         }
-        std::vector<const kestrel::program*> programs;
-        for (std::uint32_t r : dfa_rules) programs.push_back(&rules[r].regex.prog());
-        try {
-            auto md = std::make_shared<const mode_dfa>(mode_dfa{kestrel::dfa(programs), std::move(dfa_rules),
-                                                                std::move(per_rule), any_per_rule,
-                                                                empty_rule.has_value(), empty_rule.value_or(0)});
-            built.emplace(members[m], md);
-            slots[m] = std::move(md);
-        } catch (const kestrel::dfa_error& e) {
-            refused.emplace(members[m], e.what());
-            mark_refused(e.what());
+        // An automaton with the ASCII stand-ins first; should that one pass the state budget,
+        // one without them (those rules back on the per-rule path), before giving up.
+        for (bool with_stand_ins : {true, false}) {
+            std::vector<const kestrel::program*> programs;
+            std::vector<bool> escapes;
+            for (std::uint32_t r : dfa_rules) {
+                const rule_verdict& v = *verdicts[r];
+                programs.push_back(v.stand_in != nullptr ? v.stand_in.get() : &rules[r].regex.prog());
+                escapes.push_back(v.stand_in != nullptr);
+            }
+            try {
+                const kestrel::byte_set per_rule_bytes = opening_bytes_of(rules, per_rule);
+                auto md = std::make_shared<const mode_dfa>(
+                    mode_dfa{kestrel::dfa(programs, escapes), std::move(dfa_rules), std::move(per_rule), any_per_rule,
+                             empty_rule.has_value(), empty_rule.value_or(0), per_rule_bytes});
+                built.emplace(members[m], std::make_pair(md, place.rules));
+                slots[m] = std::move(md);
+                break;
+            } catch (const kestrel::dfa_error& e) {
+                const bool retry = with_stand_ins && std::find(escapes.begin(), escapes.end(), true) != escapes.end();
+                if (!retry) {
+                    refused.emplace(members[m], e.what());
+                    mark_refused(e.what());
+                    break;
+                }
+                std::vector<std::uint32_t> kept;
+                for (std::uint32_t r : dfa_rules) {
+                    if (verdicts[r]->stand_in == nullptr) {
+                        kept.push_back(r);
+                        continue;
+                    }
+                    per_rule.insert(std::lower_bound(per_rule.begin(), per_rule.end(), r), r);
+                    any_per_rule = true;
+                    for (rule_placement& p : place.rules) {
+                        if (p.rule == r) p = {r, false, verdicts[r]->own_reason};
+                    }
+                }
+                dfa_rules.swap(kept);
+                if (dfa_rules.empty()) break;
+                empty_rule.reset();
+                for (std::uint32_t r : dfa_rules) {
+                    if (rules[r].regex.match(0, std::string_view()).matched) {
+                        empty_rule = r;
+                        break;
+                    }
+                }
+            }
         }
     }
 }
@@ -167,6 +264,8 @@ dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::u
     const kestrel::dfa_match_result r = md.automaton.match(offset, memo, subject, length);
     dfa_answer a;
     a.open_end = r.open_end;
+    a.escaped = r.escaped;
+    if (r.escaped) return a;
     if (r.matched) {
         a.found = true;
         a.rule = md.dfa_rules[static_cast<std::size_t>(r.rule)];

@@ -12,10 +12,11 @@
 // is judged by looking up to three bytes back: that is why the whole source, not just the
 // stretch being measured, is passed in, and why a stream keeps three bytes before its cursor.
 //
-// The loop is shaped for the common case: in bytes, only line feeds need looking at; in the
-// other units, a valid lead byte lets the loop jump over its continuation bytes, and the
-// backward look happens only for a continuation byte that no lead in the stretch accounted
-// for (the first bytes of a stretch that starts inside a character, or malformed input).
+// The loop is shaped for the common case: in bytes, only line feeds need looking at, and a
+// stretch of ASCII is measured the same way in every unit; otherwise a valid lead byte lets
+// the loop jump over its continuation bytes, and the backward look happens only for a
+// continuation byte that no lead in the stretch accounted for (the first bytes of a stretch
+// that starts inside a character, or malformed input).
 //
 // No position wraps: a text holds at most max_text_bytes = 2^32 - 2 bytes, and each byte adds
 // at most one line or one column, so the end-of-input position of the longest text still has
@@ -46,10 +47,44 @@ bool covered_continuation(const std::uint8_t* source, std::uint32_t length,
     return false;
 }
 
+// Whether the n bytes at p are all ASCII, eight at a time.
+bool all_ascii(const std::uint8_t* p, std::uint32_t n) noexcept {
+    std::uint64_t any = 0;
+    std::uint32_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + k, 8);
+        any |= w;
+    }
+    for (; k < n; ++k) any |= p[k];
+    return (any & 0x8080808080808080ull) == 0;
+}
+
+// Lines and byte columns: the line count grows by the line feeds in the stretch, and after
+// the last of them the column restarts at 1.  A token is mostly short and holds no line feed,
+// so a short stretch is read byte by byte (no call), a long one a line feed at a time.
 void advance_bytes(const std::uint8_t* source, position& pos, std::uint32_t n) noexcept {
     const std::uint8_t* p = source + pos.offset;
-    const std::uint8_t* end = p + n;
-    const std::uint8_t* line_start = nullptr;  // just after the last line feed seen
+    const std::uint8_t* const end = p + n;
+    pos.offset += n;
+    if (n <= 32) {
+        std::uint32_t lines = 0;
+        const std::uint8_t* line_start = nullptr;  // just after the last line feed seen
+        for (; p < end; ++p) {
+            if (*p == '\n') {
+                ++lines;
+                line_start = p + 1;
+            }
+        }
+        if (line_start == nullptr) {
+            pos.column += n;
+        } else {
+            pos.line += lines;
+            pos.column = 1 + static_cast<std::uint32_t>(end - line_start);
+        }
+        return;
+    }
+    const std::uint8_t* line_start = nullptr;
     while (p < end) {
         const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
         if (lf == nullptr) break;
@@ -62,7 +97,6 @@ void advance_bytes(const std::uint8_t* source, position& pos, std::uint32_t n) n
     } else {
         pos.column += n;
     }
-    pos.offset += n;
 }
 
 void advance_characters(const std::uint8_t* source, std::uint32_t length, position& pos,
@@ -105,9 +139,11 @@ std::uint32_t utf8_length_at(const std::uint8_t* source, std::uint32_t length,
     return c.valid ? c.length : 0;
 }
 
-void advance_position(const std::uint8_t* source, std::uint32_t length, position& pos,
-                      std::uint32_t n, column_unit unit) noexcept {
-    if (unit == column_unit::bytes) {
+void advance_position_general(const std::uint8_t* source, std::uint32_t length, position& pos,
+                              std::uint32_t n, column_unit unit) noexcept {
+    // In ASCII every unit counts bytes: no character spans bytes, and no byte of the stretch
+    // continues a character begun before it.
+    if (unit == column_unit::bytes || all_ascii(source + pos.offset, n)) {
         advance_bytes(source, pos, n);
     } else {
         advance_characters(source, length, pos, n, unit == column_unit::utf16);

@@ -8,6 +8,7 @@ import _tessel
 import tessel
 
 EOI = -2147483648
+ASCII_ONLY = "on the DFA for ASCII text, per rule past a non-ASCII byte"
 
 
 def lexed(lx, text, eof=False):
@@ -105,17 +106,22 @@ def test_dfa_report_names_every_rule_and_why():
     assert list(report) == ["default", "bracket", "continued"]
     default = {r: (where, why) for r, where, why in report["default"]}
     for r, (where, why) in default.items():
-        assert (where == "dfa") == (why == ""), (r, where, why)
+        # A rule on the DFA has no reason unless it is there only for ASCII text.
+        assert (where == "per-rule") == (why != "" and not why.startswith(ASCII_ONLY)), (r, where, why)
     by_name = {}
     for r, (where, why) in default.items():
         by_name.setdefault(names[rules[r][0]], set()).add(where)
     # Every string, number, operator, bracket, blank, comment and newline rule runs on the DFA;
-    # names (Unicode identifier classes, far beyond the DFA's byte budget) stay per rule.
+    # names (Unicode identifier classes, far beyond the DFA's byte budget) run on it through
+    # their ASCII part and per rule past a non-ASCII byte.
     for kind in ("string", "number", "op", "open", "close", "whitespace", "comment", "newline"):
         assert by_name[kind] == {"dfa"}, kind
-    assert by_name["name"] == {"per-rule"}
-    assert "byte expansion is too large" in next(why for r, (w, why) in default.items()
-                                                 if names[rules[r][0]] == "name")
+    assert by_name["name"] == {"dfa"}
+    why = next(why for r, (w, why) in default.items() if names[rules[r][0]] == "name")
+    assert why.startswith(ASCII_ONLY) and "byte expansion is too large" in why
+    # Only the rules with a start anchor or a look-ahead stay per rule in the top mode.
+    lx = _tessel.compile(rules)
+    assert [names[rules[r][0]] for r in _tessel.pike_rules(lx, "default")] == ["continuation", "continuation"]
     lx = _tessel.compile(rules, (), None, None, "requested")
     assert all(w == "per-rule" and "dfa_modes" in why
                for _, placed in _tessel.dfa_report(lx) for _, w, why in placed)
@@ -134,3 +140,41 @@ def test_dfa_report_rejects_what_is_not_a_lexer():
     with pytest.raises(ValueError):
         _tessel.dfa_report(None)
     assert _tessel.dfa_report.__doc__.startswith("dfa_report(handle) -> ")
+
+
+IDENTIFIER = "[\\p{XID_Start}_]\\p{XID_Continue}*"
+
+
+@pytest.mark.parametrize("text", [
+    "\u00e9t\u00e9 = 1",                 # a non-ASCII first character
+    "caf\u00e9 + x",                      # last
+    "na\u00efve",                         # middle
+    "if\u00e9 = else\u4e16",             # after a keyword prefix
+    "\U0001d400 = 2",                     # a letter outside the BMP
+    "'\u00e9' x",                         # inside a string no identifier is alive
+    "a\u00b7b \u00b7a",                  # a middle dot continues an identifier, never starts one
+    "ifx\u0301 if\n\u00e9",             # a combining mark continues
+])
+@pytest.mark.parametrize("columns", ["bytes", "codepoints", "utf16"])
+def test_non_ascii_identifiers_lex_as_on_the_per_rule_path(text, columns):
+    rules = [(1, "if|else", False), (2, IDENTIFIER, False), (3, "[0-9]+", False), (4, "[ \\n]+", True),
+             (5, "'[^'\\n]*'", False), (6, "[=+]", False)]
+    fast = _tessel.compile(rules, (), "token", columns, "auto")
+    plain = _tessel.compile(rules, (), "token", columns, "requested")
+    assert _tessel.pike_rules(fast, "default") == []
+    full = [(t.kind, t.lexeme, t.offset, t.line, t.column) for t in _tessel.tokenize(fast, text, True)]
+    assert full == [(t.kind, t.lexeme, t.offset, t.line, t.column) for t in _tessel.tokenize(plain, text, True)]
+    # The same through a stream fed a character at a time.
+    s = _tessel.stream_start(fast)
+    streamed = []
+    for ch in text:
+        streamed += _tessel.stream_feed(s, ch)
+    streamed += _tessel.stream_finish(s)
+    assert [(t.kind, t.lexeme, t.offset, t.line, t.column) for t in streamed] == full[:-1]
+
+
+def test_identifiers_keep_their_non_ascii_characters():
+    rules = [(1, "if", False), (2, IDENTIFIER, False), (3, " ", True)]
+    fast = _tessel.compile(rules, (), None, "codepoints")
+    assert [(t.kind, t.lexeme, t.column) for t in _tessel.tokenize(fast, "if\u00e9 caf\u00e9 if")] == [
+        (2, "if\u00e9", 1), (2, "caf\u00e9", 5), (1, "if", 10)]
