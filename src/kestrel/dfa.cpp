@@ -386,6 +386,9 @@ dfa::dfa(const std::vector<const program*>& programs, const std::vector<bool>& e
     }
     start_ = number[block[start]];
     row_reciprocal_ = ((std::uint64_t{1} << 32) + C - 1) / C;
+    start_row_ = std::size_t{start_} * C;
+    accepting_row_ = std::size_t{first_accepting_} * C;
+    stop_row_ = has_escape_ ? C : 0;
 }
 
 // ---- the memo ----

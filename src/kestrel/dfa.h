@@ -219,6 +219,11 @@ private:
     std::uint32_t start_ = 0;
     std::uint32_t first_accepting_ = 0;
     bool has_escape_ = false;
+    // The scan's bounds as rows: the start state's, the first accepting one's, and the last
+    // row that stops a scan (0, or the escape state's).
+    std::size_t start_row_ = 0;
+    std::size_t accepting_row_ = 0;
+    std::size_t stop_row_ = 0;
     // row / class_count_ by a multiplication: rows stay below 2^24 (65,536 states of at most
     // 256 classes), where ceil(2^32 / C) gives the exact quotient.
     std::uint64_t row_reciprocal_ = 0;
@@ -238,36 +243,39 @@ inline dfa_match_result dfa::match(std::uint32_t start, dfa_memo& memo, const st
     }
     const std::uint8_t* const cls = class_map_.data();
     const std::uint32_t* const table = rows_.data();
-    const std::uint32_t accepting_row = first_accepting_ * class_count_;
-    const std::uint32_t stop_row = has_escape_ ? class_count_ : 0;  // dead row 0, escape row C
-    std::uint32_t row = start_ * class_count_;
-    std::uint32_t i = start;
-    std::uint32_t last_end = start;  // no accept yet: only matches of a byte or more count
-    std::uint32_t last_row = row;
-    std::uint32_t next = 1;
-    while (i < length) {
-        next = table[row + cls[subject[i]]];
+    const std::size_t accepting_row = accepting_row_;
+    const std::size_t stop_row = stop_row_;  // the dead row 0 and, with escaping rules, the escape row
+    const std::uint8_t* p = subject + start;
+    const std::uint8_t* const end = subject + length;
+    std::size_t row = start_row_;
+    std::size_t next = 1;
+    const std::uint8_t* last_end = p;  // no accept yet: only matches of a byte or more count
+    std::size_t last_row = row;
+    while (p != end) {
+        next = table[row + cls[*p]];
         if (next <= stop_row) break;
         row = next;
-        ++i;
+        ++p;
         if (row >= accepting_row) {
-            last_end = i;
+            last_end = p;
             last_row = row;
         }
     }
     dfa_match_result r;
-    if (i < length && next != 0) {
+    if (p != end && next != 0) {
         r.escaped = true;
         return r;
     }
+    const auto i = static_cast<std::uint32_t>(p - subject);
+    const auto accepted = static_cast<std::uint32_t>(last_end - subject);
     // A failing tail long enough to record: the general path scans again and records it
     // (once per position, so the total stays linear).
-    if (i - last_end > dfa_memo_min_tail) return match_general(start, memo, subject, length);
-    r.open_end = i == length && live_[state_of(row)] != 0;
-    if (last_end != start) {
+    if (i - accepted > dfa_memo_min_tail) return match_general(start, memo, subject, length);
+    r.open_end = i == length && live_[state_of(static_cast<std::uint32_t>(row))] != 0;
+    if (accepted != start) {
         r.matched = true;
-        r.rule = accepting_[state_of(last_row)];
-        r.length = last_end - start;
+        r.rule = accepting_[state_of(static_cast<std::uint32_t>(last_row))];
+        r.length = accepted - start;
     }
     return r;
 }

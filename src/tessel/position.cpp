@@ -18,6 +18,13 @@
 // continuation byte that no lead in the stretch accounted for (the first bytes of a stretch
 // that starts inside a character, or malformed input).
 //
+// Eager lexing measures token after token of one text, mostly short and on one line.
+// `forward_positions` serves it: it knows where the next line feed (and, outside byte
+// columns, the next non-ASCII byte) lies, so a token that ends before both only adds its
+// length to the column.  It looks for each such byte once, from the first token that passes
+// the last one found; the non-ASCII search reads at most 4,096 bytes at a time, so that an
+// ASCII text does not cost one search to its end per line.
+//
 // No position wraps: a text holds at most max_text_bytes = 2^32 - 2 bytes, and each byte adds
 // at most one line or one column, so the end-of-input position of the longest text still has
 // line and column at most 2^32 - 1.  Only a position a caller makes up can pass that; `end_of`
@@ -26,6 +33,7 @@
 // Tests: tests/cpp/test_positions.cpp.
 #include "tessel/position.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
@@ -148,6 +156,46 @@ void advance_position_general(const std::uint8_t* source, std::uint32_t length, 
     } else {
         advance_characters(source, length, pos, n, unit == column_unit::utf16);
     }
+}
+
+void forward_positions::find_from(std::uint32_t from) noexcept {
+    if (!started_ || next_line_feed_ < from) {
+        const void* lf = std::memchr(source_ + from, '\n', length_ - from);
+        next_line_feed_ = lf == nullptr ? length_ : static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(lf) - source_);
+    }
+    if (unit_ == column_unit::bytes) {
+        next_high_ = length_;
+    } else if (!started_ || next_high_ < from) {
+        const std::uint32_t stop = length_ - from > search_window ? from + search_window : length_;
+        std::uint32_t k = from;
+        while (k < stop && source_[k] < 0x80) ++k;
+        next_high_ = k;
+    }
+    started_ = true;
+    plain_until_ = std::min(next_line_feed_, next_high_);
+}
+
+void forward_positions::cross(position& pos, std::uint32_t n) noexcept {
+    const std::uint32_t end = pos.offset + n;
+    if (end > next_high_ || !started_ || next_line_feed_ < pos.offset) {
+        advance_position_general(source_, length_, pos, n, unit_);
+        find_from(pos.offset);
+        return;
+    }
+    // ASCII (or byte columns) with line feeds: walk them from the one already found, so that
+    // each line feed of the text is looked for once.
+    std::uint32_t lf = next_line_feed_;
+    std::uint32_t last = lf;
+    while (lf < end) {
+        ++pos.line;
+        last = lf;
+        const void* found = std::memchr(source_ + lf + 1, '\n', length_ - lf - 1);
+        lf = found == nullptr ? length_ : static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(found) - source_);
+    }
+    pos.column = end - last;
+    pos.offset = end;
+    next_line_feed_ = lf;
+    plain_until_ = std::min(next_line_feed_, next_high_);
 }
 
 position end_of(std::string_view source, const token& tok, column_unit unit) {

@@ -248,10 +248,9 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final,
 // step.  Each token it makes is the one the general step would make, built the same way; it
 // only skips what the step re-reads per token (the mode's automaton and memo, the candidate
 // lists) by holding them while the mode stays the same.
-void lex_on_automata(const lexer& lx, run_state& run, std::vector<token>& tokens) {
+void lex_on_automata(const lexer& lx, run_state& run, forward_positions& positions, std::vector<token>& tokens) {
     const std::uint8_t* const s = run.subject;
     const std::uint32_t len = run.length;
-    const column_unit unit = lx.columns();
     const std::vector<rule>& rules = lx.rules();
     std::vector<mode_entry>& stack = *run.stack;
     position& cursor = run.cursor;
@@ -274,7 +273,7 @@ void lex_on_automata(const lexer& lx, run_state& run, std::vector<token>& tokens
                 if (r.action->kind == transition_kind::pop && stack.size() == 1) return;
             }
             const position start = cursor;
-            advance_position(s, len, cursor, m.length, unit);
+            positions.advance(cursor, m.length);
             if (!r.skip) tokens.push_back(token{r.kind, view(run, start.offset, cursor.offset), absolute(run, start), mode});
             if (r.action) {
                 switch (r.action->kind) {
@@ -335,9 +334,10 @@ std::vector<token> tokenize(const lexer& lx, std::string_view subject, bool eof)
     std::vector<token> tokens;
     // A first guess of one token per 8 bytes spares the early doublings of a large list.
     tokens.reserve(std::min<std::size_t>(subject.size() / 8, std::size_t{1} << 20));
+    forward_positions positions(run.subject, run.length, lx.columns(), 0);
     token t;
     for (;;) {
-        lex_on_automata(lx, run, tokens);
+        lex_on_automata(lx, run, positions, tokens);
         if (detail::next_token(lx, run, t) != step_result::token) break;
         tokens.push_back(t);
     }
