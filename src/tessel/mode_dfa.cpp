@@ -297,7 +297,11 @@ std::string describe_modes(const lexer& lx) {
         }
         for (const rule_placement& p : place.rules) {
             out += "  rule " + std::to_string(p.rule) + " /" + lx.rules()[p.rule].pattern + "/: ";
-            out += p.on_dfa ? "dfa" : "per-rule (" + p.reason + ")";
+            if (p.on_dfa) {
+                out += p.reason.empty() ? "dfa" : "dfa (" + p.reason + ")";
+            } else {
+                out += "per-rule (" + p.reason + ")";
+            }
             out += "\n";
         }
     }
