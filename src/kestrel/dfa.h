@@ -182,7 +182,7 @@ public:
     // The longest match of any rule from `start` (length 1 or more only).  Throws
     // std::invalid_argument when the memo belongs to another subject or another DFA, or when
     // start is past the subject; the memo is then unchanged.
-    // Inline for the common case (no tail recorded yet, no long tail now); the rest is
+    // Inline for the common case (no long failing tail to record now); the rest is
     // match_general.
     dfa_match_result match(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
                            std::uint32_t length) const;
@@ -237,9 +237,13 @@ private:
 
 inline dfa_match_result dfa::match(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
                                    std::uint32_t length) const {
-    // A memo with recorded tails, a first call, or arguments to refuse: the general path.
-    if (memo.created_ || memo.owner_ != this || memo.length_ != length || start > length) {
+    // A first call, or arguments to refuse: the general path.
+    if (memo.owner_ != this || memo.length_ != length || start > length) {
         return match_general(start, memo, subject, length);
+    }
+    const bool memo_on = memo.created_;
+    if (memo_on && (start >> dfa_memo::block_shift) >= memo.low_block_ + dfa_memo::prune_step) {
+        memo.forget_before(start);
     }
     const std::uint8_t* const cls = class_map_.data();
     const std::uint32_t* const table = rows_.data();
@@ -251,6 +255,10 @@ inline dfa_match_result dfa::match(std::uint32_t start, dfa_memo& memo, const st
     std::size_t next = 1;
     const std::uint8_t* last_end = p;  // no accept yet: only matches of a byte or more count
     std::size_t last_row = row;
+    bool hit = false;
+    // One class lookup, one table load and two comparisons per byte; with a memo, a state
+    // that accepts nothing also stops the scan at a recorded position.  (The compiler makes
+    // two loops of this one, with and without the memo.)
     while (p != end) {
         next = table[row + cls[*p]];
         if (next <= stop_row) break;
@@ -259,19 +267,29 @@ inline dfa_match_result dfa::match(std::uint32_t start, dfa_memo& memo, const st
         if (row >= accepting_row) {
             last_end = p;
             last_row = row;
+        } else if (memo_on) {
+            const std::uint32_t state = state_of(static_cast<std::uint32_t>(row));
+            if (memo.flags_[state] != 0 && memo.test(state, static_cast<std::uint32_t>(p - subject))) {
+                hit = true;
+                break;
+            }
         }
     }
     dfa_match_result r;
-    if (p != end && next != 0) {
+    const auto i = static_cast<std::uint32_t>(p - subject);
+    if (!hit && i < length && next != 0) {
         r.escaped = true;
         return r;
     }
-    const auto i = static_cast<std::uint32_t>(p - subject);
     const auto accepted = static_cast<std::uint32_t>(last_end - subject);
-    // A failing tail long enough to record: the general path scans again and records it
-    // (once per position, so the total stays linear).
+    // A failing tail long enough to record: the general path scans again, the same way, and
+    // records it (once per position, so the total stays linear).
     if (i - accepted > dfa_memo_min_tail) return match_general(start, memo, subject, length);
-    r.open_end = i == length && live_[state_of(static_cast<std::uint32_t>(row))] != 0;
+    if (i == length) {
+        r.open_end = live_[state_of(static_cast<std::uint32_t>(row))] != 0;
+    } else {
+        r.open_end = hit && memo.tail_alive_;  // dead: nothing can follow
+    }
     if (accepted != start) {
         r.matched = true;
         r.rule = accepting_[state_of(static_cast<std::uint32_t>(last_row))];
