@@ -178,3 +178,46 @@ def test_identifiers_keep_their_non_ascii_characters():
     fast = _tessel.compile(rules, (), None, "codepoints")
     assert [(t.kind, t.lexeme, t.column) for t in _tessel.tokenize(fast, "if\u00e9 caf\u00e9 if")] == [
         (2, "if\u00e9", 1), (2, "caf\u00e9", 5), (1, "if", 10)]
+
+
+UNICODE_PIECES = [IDENTIFIER, "\\p{L}+", "\\w+", "[a-c]+", "a", "ab", "\u00e9", "[^ab]", "'[^']*'",
+                  "\\p{Lu}\\p{Ll}*", "[\u00e9-\u4e16]", "b|ba", " "]
+TEXT_PIECES = ["a", "b", "c", "'", " ", "\u00e9", "\u4e16", "A", "\u00c9", "\U0001d400", "\u0301", "_"]
+
+
+def tokens_or_error(fn):
+    try:
+        return [(t.kind, t.lexeme, t.offset, t.line, t.column, t.mode) for t in fn()]
+    except tessel.LexError as e:
+        return ("error", str(e), e.offset)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_unicode_grammars_lex_the_same_with_and_without_the_dfa(seed):
+    # Rules with classes too large for the automaton (which then run on it through their ASCII
+    # part) among ordinary ones, texts of ASCII and non-ASCII characters, str and bytes, eager
+    # and streamed in random pieces: the same tokens and errors as with no automaton at all.
+    import random
+    rng = random.Random(seed)
+    for _ in range(40):
+        rules = [(k + 1, rng.choice(UNICODE_PIECES) + (rng.choice(UNICODE_PIECES) if rng.random() < 0.3 else ""),
+                  rng.random() < 0.2) for k in range(rng.randint(2, 5))]
+        errors = rng.choice(["raise", "token"])
+        columns = rng.choice(["bytes", "codepoints", "utf16"])
+        fast = _tessel.compile(rules, (), errors, columns, "auto")
+        plain = _tessel.compile(rules, (), errors, columns, "requested")
+        for _ in range(6):
+            text = "".join(rng.choice(TEXT_PIECES) for _ in range(rng.randint(0, 14)))
+            for subject in (text, text.encode()):
+                expected = tokens_or_error(lambda: _tessel.tokenize(plain, subject))
+                assert tokens_or_error(lambda: _tessel.tokenize(fast, subject)) == expected, (rules, subject)
+
+                def streamed():
+                    s = _tessel.stream_start(fast)
+                    out, at = [], 0
+                    while at < len(subject):
+                        n = rng.randint(1, 4)
+                        out += _tessel.stream_feed(s, subject[at:at + n])
+                        at += n
+                    return out + _tessel.stream_finish(s)
+                assert tokens_or_error(streamed) == expected, (rules, subject)
