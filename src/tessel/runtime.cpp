@@ -36,6 +36,7 @@
 //
 // Tests: tests/cpp/test_tokenize.cpp; the streaming form also tests/cpp/test_stream.cpp.
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -46,6 +47,9 @@
 namespace tessel {
 
 namespace {
+
+// The most tokens tokenize reserves room for up front (640 MB of address space).
+constexpr std::size_t max_token_reserve = std::size_t{1} << 24;
 
 using detail::run_state;
 using detail::step_result;
@@ -332,8 +336,14 @@ std::vector<token> tokenize(const lexer& lx, std::string_view subject, bool eof)
     run_state run{reinterpret_cast<const std::uint8_t*>(subject.data()),
                   static_cast<std::uint32_t>(subject.size()), 0, position{}, &stack, &memos};
     std::vector<token> tokens;
-    // A first guess of one token per 8 bytes spares the early doublings of a large list.
-    tokens.reserve(std::min<std::size_t>(subject.size() / 8, std::size_t{1} << 20));
+    // Room for one token per 4 bytes (source code and data mostly hold fewer) spares the list
+    // its doublings, each a copy of every token so far into fresh memory, which cost more than
+    // the lexing of a large text.  What is reserved and never written stays address space
+    // only.  Should even the reservation be refused, the list grows as it needs.
+    try {
+        tokens.reserve(std::min<std::size_t>(subject.size() / 4, max_token_reserve));
+    } catch (const std::bad_alloc&) {
+    }
     forward_positions positions(run.subject, run.length, lx.columns(), 0);
     token t;
     for (;;) {
