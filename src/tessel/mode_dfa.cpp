@@ -14,12 +14,24 @@
 // rule stays on the per-rule path, marked in the mode's per-rule set.  The check's answer
 // depends only on the pattern, so it is computed once per rule, not once per mode.
 //
+// Rules too large only for their Unicode classes.  An identifier rule over \p{XID_Start} and
+// \p{XID_Continue} lowers to thousands of byte instructions, far past the budget, yet nearly
+// every identifier in real text is ASCII.  Such a rule joins through an ASCII stand-in (each
+// class's non-ASCII part widened to all of U+0080-U+10FFFF, a few instructions), as an
+// escaping rule of the automaton: a scan that meets a byte from 0x80 up while the stand-in is
+// still alive stops with `escaped`, and the runtime lexes that offset with every rule's own
+// matcher.  Until then the stand-in and the rule read the same ASCII bytes the same way, so
+// an answer given without escaping is exact.  The stand-in must pass the same checks; should
+// the automaton with stand-ins pass the state budget, it is built again without them.
+//
 // Which modes.  With dfa = auto every mode is tried, with requested only those named in
 // dfa_modes; names are checked in both cases.  A mode with no rule for the automaton, or whose
 // automaton passes the state budget (the only failure absorbed: kestrel::dfa_error), gets no
 // automaton and runs every rule per rule.  Tokens are the same either way.
 //
-// Matching.  The automaton reports only non-empty matches; when it finds none and some DFA
+// Matching.  Where no rule of the per-rule set can begin with the byte at the offset
+// (`per_rule_bytes`, read off the facts the dispatch lists are built from), the automaton's
+// answer is the whole answer.  The automaton reports only non-empty matches; when it finds none and some DFA
 // rule matches the empty string, the first such rule answers with length 0 (the runtime turns
 // that into its zero-length error).  The runtime combines this answer with the per-rule path
 // (runtime.cpp) by the lexer's rule: longer wins, then the lower rule index.  Automata are
