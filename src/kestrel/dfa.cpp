@@ -48,6 +48,18 @@
 // Limits: a caller that goes back to an earlier start (none in the lexer) still gets right
 // answers, only fewer early stops.  bench/bench_lex.cpp measures the memo's peak memory.
 //
+// Escaping rules.  A caller may mark rules whose automaton stands in for them only on ASCII
+// text.  Classes are then split at 0x80, and every state holding a consuming instruction of
+// such a rule sends each class from 0x80 up to the escape state (state 1, right after the
+// dead state, with an accept set of its own so that minimisation keeps it apart).  A scan
+// that reaches it stops with `escaped` and records nothing, since it did not learn where its
+// rules end; recorded tails therefore never pass an escape, and a later scan that meets one
+// would have followed the same path.  Dead and escape rows are the rows at or below one
+// bound, so the scan still tests one bound per byte.
+//
+// The scan is inline (dfa.h) for every call but a first one with a memo and one that must
+// record a tail, which take match_general; both give the same answer.
+//
 // `open_end` says whether bytes appended to the subject could change the answer: false when
 // the scan died, at the end of the subject whether the state has a live transition, and on a
 // memo hit whether any recorded tail ever stopped alive (conservative).
