@@ -213,7 +213,7 @@ def cmd_check(args: argparse.Namespace) -> int:
     if report is not None:
         for mode_name, placed in report(lexer.handle):
             for index, where, reason in placed:
-                if where != "dfa":
+                if reason:
                     reasons[(mode_name, index)] = reason
     active = set(lexer.dfa_modes_active)
     for mode in modes:
@@ -225,6 +225,11 @@ def cmd_check(args: argparse.Namespace) -> int:
         if on_dfa:
             print("  on the DFA: " + ", ".join("%d %s" % (i, lexer.kind_name(lexer.rules[i][0]))
                                                for i in on_dfa))
+            # Rules there only for ASCII text say so, with why the whole rule cannot be.
+            for i in on_dfa:
+                if (mode, i) in reasons:
+                    print("  on the DFA: %d %s: %s" % (i, lexer.kind_name(lexer.rules[i][0]),
+                                                       reasons[(mode, i)]))
         for i in sorted(pike):
             why = reasons.get((mode, i)) or ("the mode has no DFA" if mode not in active
                                              else "its pattern cannot join the mode's DFA")

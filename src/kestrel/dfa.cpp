@@ -25,7 +25,10 @@
 //    refuses past max_dfa_states states.
 // 5. Minimisation by partition refinement (Moore): states start in blocks by accept set and
 //    are split by the blocks their transitions reach until no block splits.  The dead state's
-//    row is all zeros, so it stays state 0.
+//    row is all zeros, so it stays state 0.  The output states are numbered dead first, then
+//    those that accept nothing, then the accepting ones, and the table holds each target as
+//    its row offset (state times class count): the scan's next row is one load away and an
+//    accepting state is any row at or past the first accepting one.
 //
 // Matching and the memo.  The scan runs from the offset, remembering the last accepting
 // state, and stops on the dead state or at the end of the subject.  A lexer calls it at
@@ -44,6 +47,18 @@
 //
 // Limits: a caller that goes back to an earlier start (none in the lexer) still gets right
 // answers, only fewer early stops.  bench/bench_lex.cpp measures the memo's peak memory.
+//
+// Escaping rules.  A caller may mark rules whose automaton stands in for them only on ASCII
+// text.  Classes are then split at 0x80, and every state holding a consuming instruction of
+// such a rule sends each class from 0x80 up to the escape state (state 1, right after the
+// dead state, with an accept set of its own so that minimisation keeps it apart).  A scan
+// that reaches it stops with `escaped` and records nothing, since it did not learn where its
+// rules end; recorded tails therefore never pass an escape, and a later scan that meets one
+// would have followed the same path.  Dead and escape rows are the rows at or below one
+// bound, so the scan still tests one bound per byte.
+//
+// The scan is inline (dfa.h) for every call but a first one with a memo and one that must
+// record a tail, which take match_general; both give the same answer.
 //
 // `open_end` says whether bytes appended to the subject could change the answer: false when
 // the scan died, at the end of the subject whether the state has a live transition, and on a
@@ -114,12 +129,17 @@ void append_to_union(union_program& u, const byte_program& bp) {
     ++u.rule_count;
 }
 
-union_classes classes_of(const union_program& u) {
+union_classes classes_of(const union_program& u, bool split_ascii) {
     // Every distinct set a consuming instruction tests; a literal byte is the set of itself.
     std::vector<byte_set> sets;
     auto add = [&](const byte_set& s) {
         if (std::find(sets.begin(), sets.end(), s) == sets.end()) sets.push_back(s);
     };
+    if (split_ascii) {
+        byte_set high;
+        high.set_range(0x80, 0xFF);
+        add(high);
+    }
     for (const union_instruction& in : u.instructions) {
         if (in.op == opcode::byte) {
             byte_set s;
@@ -198,12 +218,13 @@ std::vector<std::uint32_t> union_closure(const union_program& u, const std::vect
 
 // ---- construction ----
 
-dfa::dfa(const std::vector<const program*>& programs) {
+dfa::dfa(const std::vector<const program*>& programs, const std::vector<bool>& escapes) {
     union_program u;
     for (const program* p : programs) append_to_union(u, lower_for_dfa(*p));
     rule_count_ = u.rule_count;
+    const bool any_escape = std::find(escapes.begin(), escapes.end(), true) != escapes.end();
 
-    const union_classes uc = classes_of(u);
+    const union_classes uc = classes_of(u, any_escape);
     class_map_ = uc.map.classes;
     class_count_ = uc.map.count;
     const std::uint32_t C = class_count_;
@@ -221,6 +242,19 @@ dfa::dfa(const std::vector<const program*>& programs) {
         }
     }
 
+    // The consuming instructions of the escaping rules: a state holding one of them sends
+    // every byte from 0x80 up to the escape state.
+    std::vector<std::uint8_t> escaping(u.instructions.size(), 0);
+    if (any_escape) {
+        for (std::uint32_t r = 0; r < u.rule_count && r < escapes.size(); ++r) {
+            if (!escapes[r]) continue;
+            const std::uint32_t end = r + 1 < u.rule_count ? u.starts[r + 1] : static_cast<std::uint32_t>(u.instructions.size());
+            for (std::uint32_t pc = u.starts[r]; pc < end; ++pc) escaping[pc] = is_consuming(u.instructions[pc].op);
+        }
+    }
+    // The escape state's closure is a list no real state has: one index past the union.
+    const std::vector<std::uint32_t> escape_set{static_cast<std::uint32_t>(u.instructions.size())};
+
     list_map states;                               // closure set -> state
     std::vector<const std::vector<std::uint32_t>*> state_sets;
     list_map accept_sets;                          // accept set -> id, by first appearance
@@ -233,15 +267,19 @@ dfa::dfa(const std::vector<const program*>& programs) {
         auto found = states.find(set);
         if (found != states.end()) return found->second;
         std::vector<std::uint32_t> rules;
-        for (std::uint32_t pc : set) {
-            if (u.tags[pc] >= 0) rules.push_back(static_cast<std::uint32_t>(u.tags[pc]));
+        if (set == escape_set) {
+            rules.push_back(UINT32_MAX);  // an accept set of its own, so minimisation keeps it apart
+        } else {
+            for (std::uint32_t pc : set) {
+                if (u.tags[pc] >= 0) rules.push_back(static_cast<std::uint32_t>(u.tags[pc]));
+            }
         }
         std::sort(rules.begin(), rules.end());
         rules.erase(std::unique(rules.begin(), rules.end()), rules.end());
         const auto id = static_cast<std::uint32_t>(state_sets.size());
         auto inserted = states.emplace(std::move(set), id).first;
         state_sets.push_back(&inserted->first);
-        const std::int32_t lowest = rules.empty() ? -1 : static_cast<std::int32_t>(rules.front());
+        const std::int32_t lowest = rules.empty() || rules.front() == UINT32_MAX ? -1 : static_cast<std::int32_t>(rules.front());
         auto a = accept_sets.emplace(std::move(rules), static_cast<std::uint32_t>(accept_sets.size()));
         if (a.second) lowest_rule.push_back(lowest);
         accept_id.push_back(a.first->second);
@@ -250,18 +288,26 @@ dfa::dfa(const std::vector<const program*>& programs) {
     };
 
     intern({});  // state 0: dead
+    const std::uint32_t escape = any_escape ? intern(escape_set) : 0;
     const std::uint32_t start = intern(union_closure(u, u.starts, true, marks, generation));
 
     std::vector<std::int32_t> table;  // unminimised transitions, row-major
     list_map moves;                   // move list -> target state
     std::vector<std::uint32_t> consuming, move;
     for (std::size_t s = 0; s < state_sets.size(); ++s) {
+        table.resize(table.size() + C, 0);
+        if (any_escape && s == escape) continue;  // a scan stops there: its row stays dead
         consuming.clear();
+        bool escapes_here = false;
         for (std::uint32_t pc : *state_sets[s]) {
             if (is_consuming(u.instructions[pc].op)) consuming.push_back(pc);
+            if (escaping[pc] != 0) escapes_here = true;
         }
-        table.resize(table.size() + C, 0);
         for (std::uint32_t c = 0; c < C; ++c) {
+            if (escapes_here && uc.representatives[c] >= 0x80) {
+                table[s * C + c] = static_cast<std::int32_t>(escape);
+                continue;
+            }
             move.clear();
             for (std::uint32_t pc : consuming) {
                 if (accepts[pc].test(static_cast<std::uint8_t>(c))) move.push_back(pc + 1);
@@ -314,25 +360,47 @@ dfa::dfa(const std::vector<const program*>& programs) {
         block.swap(next_block);
     }
 
-    // One output state per block, read off its lowest-numbered member.
+    // One output state per block, read off its lowest-numbered member.  The output numbers
+    // put the dead state first, then the states that accept nothing, then the accepting ones,
+    // so that the scan tells an accepting state by one comparison of its id (see match).
     std::vector<std::int64_t> rep(blocks, -1);
     for (std::uint32_t s = 0; s < S; ++s) {
         if (rep[block[s]] < 0) rep[block[s]] = s;
     }
+    // The escape state, when there is one, comes right after the dead state, so that both
+    // stops of a scan are the rows at or below one bound.
+    std::vector<std::uint32_t> number(blocks);
+    std::uint32_t next_number = 0;
+    number[block[0]] = next_number++;
+    if (any_escape) number[block[escape]] = next_number++;
+    for (int accepting_pass = 0; accepting_pass < 2; ++accepting_pass) {
+        for (std::uint32_t b = 0; b < blocks; ++b) {
+            if (b == block[0] || (any_escape && b == block[escape])) continue;
+            const bool accepts = lowest_rule[accept_id[static_cast<std::uint32_t>(rep[b])]] >= 0;
+            if (accepts == (accepting_pass == 1)) number[b] = next_number++;
+        }
+        if (accepting_pass == 0) first_accepting_ = next_number;
+    }
+    has_escape_ = any_escape;
     state_count_ = blocks;
-    transitions_.assign(std::size_t{blocks} * C, 0);
+    rows_.assign(std::size_t{blocks} * C, 0);
     accepting_.assign(blocks, -1);
     live_.assign(blocks, 0);
     for (std::uint32_t b = 0; b < blocks; ++b) {
         const auto r = static_cast<std::uint32_t>(rep[b]);
-        accepting_[b] = lowest_rule[accept_id[r]];
+        const std::uint32_t n = number[b];
+        accepting_[n] = lowest_rule[accept_id[r]];
         for (std::uint32_t c = 0; c < C; ++c) {
-            const std::uint32_t t = block[static_cast<std::uint32_t>(table[std::size_t{r} * C + c])];
-            transitions_[std::size_t{b} * C + c] = static_cast<std::int32_t>(t);
-            if (t != 0) live_[b] = 1;
+            const std::uint32_t t = number[block[static_cast<std::uint32_t>(table[std::size_t{r} * C + c])]];
+            rows_[std::size_t{n} * C + c] = t * C;
+            if (t != 0) live_[n] = 1;
         }
     }
-    start_ = block[start];
+    start_ = number[block[start]];
+    row_reciprocal_ = ((std::uint64_t{1} << 32) + C - 1) / C;
+    start_row_ = std::size_t{start_} * C;
+    accepting_row_ = std::size_t{first_accepting_} * C;
+    stop_row_ = has_escape_ ? C : 0;
 }
 
 // ---- the memo ----
@@ -486,48 +554,60 @@ void dfa_memo::set(std::uint32_t state, std::uint32_t pos) {
 
 // ---- matching ----
 
-dfa_match_result dfa::match(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
-                            std::uint32_t length) const {
+dfa_match_result dfa::match_general(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
+                                    std::uint32_t length) const {
     if (memo.length_ != length || start > length) {
         throw std::invalid_argument("kestrel::dfa::match: the memo belongs to another subject, or the offset is past it");
     }
-    if (memo.owner_ != nullptr && memo.owner_ != this) {
-        throw std::invalid_argument("kestrel::dfa::match: the memo belongs to another DFA");
+    if (memo.owner_ != this) {
+        if (memo.owner_ != nullptr) throw std::invalid_argument("kestrel::dfa::match: the memo belongs to another DFA");
+        memo.owner_ = this;
     }
-    memo.owner_ = this;
-    if (memo.created_) memo.forget_before(start);
+    const bool memo_on = memo.created_;
+    if (memo_on && (start >> dfa_memo::block_shift) >= memo.low_block_ + dfa_memo::prune_step) {
+        memo.forget_before(start);
+    }
 
     const std::uint8_t* const cls = class_map_.data();
-    const std::int32_t* const table = transitions_.data();
-    const std::int32_t* const accept = accepting_.data();
-    const std::size_t C = class_count_;
-    const bool memo_on = memo.created_;
+    const std::uint32_t* const table = rows_.data();
+    const std::uint32_t accepting_row = first_accepting_ * class_count_;
 
-    enum class stop : std::uint8_t { end, dead, hit } why = stop::end;
-    std::uint32_t state = start_;
+    // The scan keeps the row of the last accepting state and the offset after it; no accept
+    // yet is last_end == start, since only matches of one byte or more are reported.
+    enum class stop : std::uint8_t { end, dead, hit, escape } why = stop::end;
+    // Rows at or below this one end the scan: the dead row 0 and, when there is one, the
+    // escape state's row just after it.
+    const std::uint32_t stop_row = has_escape_ ? class_count_ : 0;
+    std::uint32_t row = start_ * class_count_;
     std::uint32_t i = start;
-    std::int32_t last_rule = -1;
     std::uint32_t last_end = start;
-    std::uint32_t last_state = start_;
+    std::uint32_t last_row = row;
     while (i < length) {
-        const auto next = static_cast<std::uint32_t>(table[state * C + cls[subject[i]]]);
-        if (next == 0) {
-            why = stop::dead;
+        const std::uint32_t next = table[row + cls[subject[i]]];
+        if (next <= stop_row) {
+            why = next == 0 ? stop::dead : stop::escape;
             break;
         }
-        state = next;
+        row = next;
         ++i;
-        const std::int32_t a = accept[state];
-        if (a >= 0) {
-            last_rule = a;
+        if (row >= accepting_row) {
             last_end = i;
-            last_state = state;
-        } else if (memo_on && memo.flags_[state] != 0 && memo.test(state, i)) {
-            why = stop::hit;
-            break;
+            last_row = row;
+        } else if (memo_on) {
+            const std::uint32_t state = state_of(row);
+            if (memo.flags_[state] != 0 && memo.test(state, i)) {
+                why = stop::hit;
+                break;
+            }
         }
     }
 
+    dfa_match_result r;
+    if (why == stop::escape) {
+        // Nothing is recorded: the scan did not find out where its rules end.
+        r.escaped = true;
+        return r;
+    }
     // A scan that died read the byte it died on; one that ran out saw the end; a hit relies
     // on what the recording scans read.
     std::uint32_t reach = i;
@@ -539,26 +619,25 @@ dfa_match_result dfa::match(std::uint32_t start, dfa_memo& memo, const std::uint
             memo.flags_.assign(state_count_, 0);
             memo.created_ = true;
         }
-        std::uint32_t q = last_state;
+        std::uint32_t q = last_row;
         for (std::uint32_t k = last_end; k < i; ++k) {
-            q = static_cast<std::uint32_t>(table[q * C + cls[subject[k]]]);
-            memo.set(q, k + 1);
+            q = table[q + cls[subject[k]]];
+            memo.set(state_of(q), k + 1);
         }
         if (why != stop::dead) memo.tail_alive_ = true;
     }
 
-    dfa_match_result r;
     r.reach = reach;
     if (why == stop::dead) {
         r.open_end = false;
     } else if (why == stop::end || i == length) {
-        r.open_end = live_[state] != 0;
+        r.open_end = live_[state_of(row)] != 0;
     } else {
         r.open_end = memo.tail_alive_;
     }
-    if (last_rule >= 0) {
+    if (last_end != start) {
         r.matched = true;
-        r.rule = last_rule;
+        r.rule = accepting_[state_of(last_row)];
         r.length = last_end - start;
     }
     return r;
@@ -603,6 +682,7 @@ std::string dump_dfa(const dfa& d) {
     for (std::uint32_t s = 0; s < d.state_count(); ++s) {
         out += "  s" + std::to_string(s);
         if (s == 0) out += " dead";
+        if (d.escape_state() && s == *d.escape_state()) out += " escape";
         if (d.accepting(s) >= 0) out += " accepts rule " + std::to_string(d.accepting(s));
         out += ":";
         for (std::uint32_t c = 0; c < d.class_count(); ++c) {

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -86,7 +87,8 @@ struct union_classes {
     byte_class_map map;
     std::vector<std::uint8_t> representatives;  // first byte of each class
 };
-union_classes classes_of(const union_program& u);
+// With split_ascii, no class mixes bytes below 0x80 with bytes from 0x80 up.
+union_classes classes_of(const union_program& u, bool split_ascii = false);
 
 // Closure of a list of instructions: every instruction a thread can reach from them without
 // consuming a byte, ascending.  A start-of-text assertion passes only when at_start is set.
@@ -105,6 +107,9 @@ struct dfa_match_result {
     // nothing accepts rests on bytes those scans read).  Text changed only past it cannot
     // change the result.
     std::uint32_t reach = 0;
+    // The scan met a byte from 0x80 up while an escaping rule was still alive: the answer is
+    // unknown (matched is false) and the caller must find it another way.
+    bool escaped = false;
 };
 
 class dfa;
@@ -174,13 +179,24 @@ private:
 class dfa {
 public:
     // Builds the automaton of the patterns, pattern r being rule r.  Throws dfa_error.
-    explicit dfa(const std::vector<const program*>& programs);
+    //
+    // An escaping rule (escapes[r] set; a missing entry is false) is one whose automaton
+    // answers only for ASCII: wherever a scan is inside such a rule's match and reads a byte
+    // from 0x80 up, it goes to an escape state and stops with `escaped` instead of reading on.
+    // A caller gives an ASCII-restricted stand-in for a pattern too large for the automaton
+    // (see mode_dfa.cpp) and answers escaped scans with the pattern's own matcher.
+    explicit dfa(const std::vector<const program*>& programs, const std::vector<bool>& escapes = {});
 
     // The longest match of any rule from `start` (length 1 or more only).  Throws
     // std::invalid_argument when the memo belongs to another subject or another DFA, or when
     // start is past the subject; the memo is then unchanged.
+    // Inline for the common case (no long failing tail to record now); the rest is
+    // match_general.
     dfa_match_result match(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
                            std::uint32_t length) const;
+    // The same answer by the complete procedure: checks, memo hits and tail recording.
+    dfa_match_result match_general(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
+                                   std::uint32_t length) const;
 
     const std::array<std::uint8_t, 256>& class_map() const noexcept { return class_map_; }
     std::uint32_t class_count() const noexcept { return class_count_; }
@@ -189,7 +205,13 @@ public:
     std::uint32_t rule_count() const noexcept { return rule_count_; }
     std::int32_t accepting(std::uint32_t state) const noexcept { return accepting_[state]; }
     std::uint32_t next(std::uint32_t state, std::uint32_t klass) const noexcept {
-        return static_cast<std::uint32_t>(transitions_[std::size_t{state} * class_count_ + klass]);
+        return rows_[std::size_t{state} * class_count_ + klass] / class_count_;
+    }
+    // States numbered from this one on accept a rule; those below accept none (0 is dead).
+    std::uint32_t first_accepting() const noexcept { return first_accepting_; }
+    // The escape state (always 1), when some rule escapes.
+    std::optional<std::uint32_t> escape_state() const noexcept {
+        return has_escape_ ? std::optional<std::uint32_t>(1) : std::nullopt;
     }
     // States before minimisation (the dead state included).
     std::uint32_t states_before_minimisation() const noexcept { return unminimised_; }
@@ -197,14 +219,94 @@ public:
 private:
     std::array<std::uint8_t, 256> class_map_{};
     std::uint32_t class_count_ = 0;
-    std::vector<std::int32_t> transitions_;
+    // Row-major transitions, each target given as its row offset (state * class_count_), so a
+    // scan goes from row to row without a multiplication.
+    std::vector<std::uint32_t> rows_;
     std::vector<std::int32_t> accepting_;
     std::vector<std::uint8_t> live_;  // per state: some transition leads to a state other than 0
     std::uint32_t start_ = 0;
+    std::uint32_t first_accepting_ = 0;
+    bool has_escape_ = false;
+    // The scan's bounds as rows: the start state's, the first accepting one's, and the last
+    // row that stops a scan (0, or the escape state's).
+    std::size_t start_row_ = 0;
+    std::size_t accepting_row_ = 0;
+    std::size_t stop_row_ = 0;
+    // row / class_count_ by a multiplication: rows stay below 2^24 (65,536 states of at most
+    // 256 classes), where ceil(2^32 / C) gives the exact quotient.
+    std::uint64_t row_reciprocal_ = 0;
+    std::uint32_t state_of(std::uint32_t row) const noexcept {
+        return static_cast<std::uint32_t>((std::uint64_t{row} * row_reciprocal_) >> 32);
+    }
     std::uint32_t state_count_ = 0;
     std::uint32_t unminimised_ = 0;
     std::uint32_t rule_count_ = 0;
 };
+
+inline dfa_match_result dfa::match(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
+                                   std::uint32_t length) const {
+    // A first call, or arguments to refuse: the general path.
+    if (memo.owner_ != this || memo.length_ != length || start > length) {
+        return match_general(start, memo, subject, length);
+    }
+    const bool memo_on = memo.created_;
+    if (memo_on && (start >> dfa_memo::block_shift) >= memo.low_block_ + dfa_memo::prune_step) {
+        memo.forget_before(start);
+    }
+    const std::uint8_t* const cls = class_map_.data();
+    const std::uint32_t* const table = rows_.data();
+    const std::size_t accepting_row = accepting_row_;
+    const std::size_t stop_row = stop_row_;  // the dead row 0 and, with escaping rules, the escape row
+    const std::uint8_t* p = subject + start;
+    const std::uint8_t* const end = subject + length;
+    std::size_t row = start_row_;
+    std::size_t next = 1;
+    const std::uint8_t* last_end = p;  // no accept yet: only matches of a byte or more count
+    std::size_t last_row = row;
+    bool hit = false;
+    // One class lookup, one table load and two comparisons per byte; with a memo, a state
+    // that accepts nothing also stops the scan at a recorded position.  (The compiler makes
+    // two loops of this one, with and without the memo.)
+    while (p != end) {
+        next = table[row + cls[*p]];
+        if (next <= stop_row) break;
+        row = next;
+        ++p;
+        if (row >= accepting_row) {
+            last_end = p;
+            last_row = row;
+        } else if (memo_on) {
+            const std::uint32_t state = state_of(static_cast<std::uint32_t>(row));
+            if (memo.flags_[state] != 0 && memo.test(state, static_cast<std::uint32_t>(p - subject))) {
+                hit = true;
+                break;
+            }
+        }
+    }
+    dfa_match_result r;
+    const auto i = static_cast<std::uint32_t>(p - subject);
+    if (!hit && i < length && next != 0) {
+        r.escaped = true;
+        return r;
+    }
+    // The byte the scan died on, or the end; after a hit, what the recording scans read.
+    r.reach = hit && memo.reach_ > i ? memo.reach_ : i;
+    const auto accepted = static_cast<std::uint32_t>(last_end - subject);
+    // A failing tail long enough to record: the general path scans again, the same way, and
+    // records it (once per position, so the total stays linear).
+    if (i - accepted > dfa_memo_min_tail) return match_general(start, memo, subject, length);
+    if (i == length) {
+        r.open_end = live_[state_of(static_cast<std::uint32_t>(row))] != 0;
+    } else {
+        r.open_end = hit && memo.tail_alive_;  // dead: nothing can follow
+    }
+    if (accepted != start) {
+        r.matched = true;
+        r.rule = accepting_[state_of(static_cast<std::uint32_t>(last_row))];
+        r.length = accepted - start;
+    }
+    return r;
+}
 
 // A text dump of the automaton: classes, states, transitions, accepting rules and the counts
 // before and after minimisation.

@@ -308,15 +308,17 @@ std::vector<mode_placement> lexer::placements() const {
         const std::uint32_t why_mode = notes_.mode_reason[m];
         for (const std::uint32_t r : mm.of(m)) {
             rule_placement p{r, false, {}};
+            const std::string& own = notes_.texts[notes_.rule_reason[r]];
             if (why_mode == placement_notes::not_requested) {
                 p.reason = notes_.texts[why_mode];
-            } else if (notes_.rule_reason[r] != 0) {
-                p.reason = notes_.texts[notes_.rule_reason[r]];
+            } else if (md != nullptr && std::binary_search(md->dfa_rules.begin(), md->dfa_rules.end(), r)) {
+                p.on_dfa = true;
+                if (notes_.stand_in[r]) p.reason = std::string(ascii_only_reason) + " (" + own + ")";
             } else if (md != nullptr && md->on_literal_trie(r)) {
                 p.reason = "a literal, on the mode's literal trie (an automaton of all the mode's rules passed its "
                            "state budget)";
-            } else if (md != nullptr) {
-                p.on_dfa = true;
+            } else if (notes_.rule_reason[r] != 0) {
+                p.reason = own;
             } else {
                 p.reason = notes_.texts[why_mode];  // the mode's build was refused
             }

@@ -113,8 +113,11 @@ struct placement_notes {
     // The reason given to every rule of a mode that dfa = requested leaves out.
     static constexpr std::uint32_t not_requested = 1;
     std::vector<std::string> texts{std::string(), "mode not named in dfa_modes (dfa='requested')"};
-    // Per rule: why it cannot join an automaton (0: it can, or it was never judged).
+    // Per rule: why it cannot join an automaton as itself (0: it can, or it was never judged).
     std::vector<std::uint32_t> rule_reason;
+    // Per rule: it joins through an ASCII stand-in (then rule_reason says why the rule itself
+    // cannot, and it runs per rule in a mode whose automaton had to be built without it).
+    std::vector<bool> stand_in;
     // Per mode: not_requested, or why the rules that could join its automaton are not on
     // one (the build passed its budget), or 0.
     std::vector<std::uint32_t> mode_reason;

@@ -34,6 +34,14 @@ struct mode_dfa {
     bool any_per_rule = false;
     bool has_empty_rule = false;
     std::uint32_t empty_rule = 0;          // first DFA rule that matches the empty string
+    // The bytes at which some per-rule rule may begin a match (every byte when one of them has
+    // no known first byte): the same rules the mode's dispatch lists name for that byte.  At
+    // any other byte the per-rule path has no candidate, so the automaton's answer is the
+    // whole answer.
+    kestrel::byte_set per_rule_bytes;
+
+    // Whether the per-rule path has a candidate at a position whose byte is b.
+    bool needs_per_rule(std::uint8_t b) const noexcept { return per_rule_bytes.test(b); }
 
     bool on_literal_trie(std::uint32_t rule) const noexcept {
         return std::binary_search(literal_rules.begin(), literal_rules.end(), rule);
@@ -49,14 +57,22 @@ struct mode_dfa {
     }
 };
 
-// The DFA's part of the longest match in a mode at one offset.
+// The DFA's part of the longest match in a mode at one offset.  When `escaped`, the
+// automaton could not answer (a non-ASCII byte inside an escaping rule's match): the offset
+// is left to the per-rule path over all the mode's rules, and the other fields say nothing.
 struct dfa_answer {
     bool found = false;
     std::uint32_t rule = 0;
     std::uint32_t length = 0;
     bool open_end = false;
     std::uint32_t reach = 0;  // the furthest offset the automaton read (kestrel::dfa_match_result)
+    bool escaped = false;
 };
+
+// The placement reason of a rule that runs on its mode's automaton through an ASCII stand-in,
+// followed in parentheses by why the rule itself could not.
+inline constexpr const char* ascii_only_reason =
+    "on the DFA for ASCII text, per rule past a non-ASCII byte";
 
 dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::uint8_t* subject,
                           std::uint32_t length, kestrel::dfa_memo& memo);

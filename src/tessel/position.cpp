@@ -12,10 +12,18 @@
 // is judged by looking up to three bytes back: that is why the whole source, not just the
 // stretch being measured, is passed in, and why a stream keeps three bytes before its cursor.
 //
-// The loop is shaped for the common case: in bytes, only line feeds need looking at; in the
-// other units, a valid lead byte lets the loop jump over its continuation bytes, and the
-// backward look happens only for a continuation byte that no lead in the stretch accounted
-// for (the first bytes of a stretch that starts inside a character, or malformed input).
+// The loop is shaped for the common case: in bytes, only line feeds need looking at, and a
+// stretch of ASCII is measured the same way in every unit; otherwise a valid lead byte lets
+// the loop jump over its continuation bytes, and the backward look happens only for a
+// continuation byte that no lead in the stretch accounted for (the first bytes of a stretch
+// that starts inside a character, or malformed input).
+//
+// Eager lexing measures token after token of one text, mostly short and on one line.
+// `forward_positions` serves it: it knows where the next line feed (and, outside byte
+// columns, the next non-ASCII byte) lies, so a token that ends before both only adds its
+// length to the column.  It looks for each such byte once, from the first token that passes
+// the last one found; the non-ASCII search reads at most 4,096 bytes at a time, so that an
+// ASCII text does not cost one search to its end per line.
 //
 // No position wraps: a text holds at most max_text_bytes = 2^32 - 2 bytes, and each byte adds
 // at most one line or one column, so the end-of-input position of the longest text still has
@@ -25,6 +33,7 @@
 // Tests: tests/cpp/test_positions.cpp.
 #include "tessel/position.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
@@ -46,10 +55,44 @@ bool covered_continuation(const std::uint8_t* source, std::uint32_t length,
     return false;
 }
 
+// Whether the n bytes at p are all ASCII, eight at a time.
+bool all_ascii(const std::uint8_t* p, std::uint32_t n) noexcept {
+    std::uint64_t any = 0;
+    std::uint32_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + k, 8);
+        any |= w;
+    }
+    for (; k < n; ++k) any |= p[k];
+    return (any & 0x8080808080808080ull) == 0;
+}
+
+// Lines and byte columns: the line count grows by the line feeds in the stretch, and after
+// the last of them the column restarts at 1.  A token is mostly short and holds no line feed,
+// so a short stretch is read byte by byte (no call), a long one a line feed at a time.
 void advance_bytes(const std::uint8_t* source, position& pos, std::uint32_t n) noexcept {
     const std::uint8_t* p = source + pos.offset;
-    const std::uint8_t* end = p + n;
-    const std::uint8_t* line_start = nullptr;  // just after the last line feed seen
+    const std::uint8_t* const end = p + n;
+    pos.offset += n;
+    if (n <= 32) {
+        std::uint32_t lines = 0;
+        const std::uint8_t* line_start = nullptr;  // just after the last line feed seen
+        for (; p < end; ++p) {
+            if (*p == '\n') {
+                ++lines;
+                line_start = p + 1;
+            }
+        }
+        if (line_start == nullptr) {
+            pos.column += n;
+        } else {
+            pos.line += lines;
+            pos.column = 1 + static_cast<std::uint32_t>(end - line_start);
+        }
+        return;
+    }
+    const std::uint8_t* line_start = nullptr;
     while (p < end) {
         const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
         if (lf == nullptr) break;
@@ -62,7 +105,6 @@ void advance_bytes(const std::uint8_t* source, position& pos, std::uint32_t n) n
     } else {
         pos.column += n;
     }
-    pos.offset += n;
 }
 
 void advance_characters(const std::uint8_t* source, std::uint32_t length, position& pos,
@@ -105,13 +147,55 @@ std::uint32_t utf8_length_at(const std::uint8_t* source, std::uint32_t length,
     return c.valid ? c.length : 0;
 }
 
-void advance_position(const std::uint8_t* source, std::uint32_t length, position& pos,
-                      std::uint32_t n, column_unit unit) noexcept {
-    if (unit == column_unit::bytes) {
+void advance_position_general(const std::uint8_t* source, std::uint32_t length, position& pos,
+                              std::uint32_t n, column_unit unit) noexcept {
+    // In ASCII every unit counts bytes: no character spans bytes, and no byte of the stretch
+    // continues a character begun before it.
+    if (unit == column_unit::bytes || all_ascii(source + pos.offset, n)) {
         advance_bytes(source, pos, n);
     } else {
         advance_characters(source, length, pos, n, unit == column_unit::utf16);
     }
+}
+
+void forward_positions::find_from(std::uint32_t from) noexcept {
+    if (!started_ || next_line_feed_ < from) {
+        const void* lf = std::memchr(source_ + from, '\n', length_ - from);
+        next_line_feed_ = lf == nullptr ? length_ : static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(lf) - source_);
+    }
+    if (unit_ == column_unit::bytes) {
+        next_high_ = length_;
+    } else if (!started_ || next_high_ < from) {
+        const std::uint32_t stop = length_ - from > search_window ? from + search_window : length_;
+        std::uint32_t k = from;
+        while (k < stop && source_[k] < 0x80) ++k;
+        next_high_ = k;
+    }
+    started_ = true;
+    plain_until_ = std::min(next_line_feed_, next_high_);
+}
+
+void forward_positions::cross(position& pos, std::uint32_t n) noexcept {
+    const std::uint32_t end = pos.offset + n;
+    if (end > next_high_ || !started_ || next_line_feed_ < pos.offset) {
+        advance_position_general(source_, length_, pos, n, unit_);
+        find_from(pos.offset);
+        return;
+    }
+    // ASCII (or byte columns) with line feeds: walk them from the one already found, so that
+    // each line feed of the text is looked for once.
+    std::uint32_t lf = next_line_feed_;
+    std::uint32_t last = lf;
+    while (lf < end) {
+        ++pos.line;
+        last = lf;
+        const void* found = std::memchr(source_ + lf + 1, '\n', length_ - lf - 1);
+        lf = found == nullptr ? length_ : static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(found) - source_);
+    }
+    pos.column = end - last;
+    pos.offset = end;
+    next_line_feed_ = lf;
+    plain_until_ = std::min(next_line_feed_, next_high_);
 }
 
 position end_of(std::string_view source, const token& tok, column_unit unit) {

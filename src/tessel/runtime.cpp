@@ -25,8 +25,11 @@
 // The per-mode DFA (mode_dfa.cpp): where the current mode has an automaton, the longest
 // match asks it first, with the run's memo for that mode, and the per-rule path runs only the
 // rules of the mode's per-rule set; the two answers are combined by the same rule (longer,
-// then lower index).  The automaton's open end joins the stream's undecided answer.  Memos
-// live as long as the run's subject: one tokenize, one scan, one stream call.
+// then lower index).  Where no rule of that set can begin with the byte at the offset, the
+// automaton's answer stands alone.  An automaton that escapes (a non-ASCII byte inside a rule
+// it holds only as an ASCII stand-in) leaves that offset to every rule's own matcher.  The
+// automaton's open end joins the stream's undecided answer.  Memos live as long as the run's
+// subject: one tokenize, one scan, one stream call.
 //
 // Look-ahead extents: a run that asks for them (run_state::reach) learns, per step, the
 // furthest offset any matcher read to decide it: the automaton's stop, each candidate's
@@ -39,6 +42,8 @@
 // most max_mode_depth entries.
 //
 // Tests: tests/cpp/test_tokenize.cpp; the streaming form also tests/cpp/test_stream.cpp.
+#include <algorithm>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -49,6 +54,9 @@
 namespace tessel {
 
 namespace {
+
+// The most tokens tokenize reserves room for up front (640 MB of address space).
+constexpr std::size_t max_token_reserve = std::size_t{1} << 24;
 
 using detail::run_state;
 using detail::step_result;
@@ -124,9 +132,15 @@ bool decide_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subje
 
     const dfa_answer d = match_mode_dfa(*md, offset, subject, length, memos.of(mode));
     if (reach != nullptr && d.reach > *reach) *reach = d.reach;
+    if (d.escaped) {
+        // Non-ASCII text inside a rule the automaton holds only as its ASCII stand-in: this
+        // offset goes wholly to the rules' own matchers, as in a mode with no automaton.
+        return per_rule_path<Streaming>(lx, mode, nullptr, subject, length, offset, final,
+                                        memos.scratch(subject, length), best, reach);
+    }
     if (Streaming && !final && d.open_end) return false;
     const best_match from_dfa{d.found, d.rule, d.length, d.open_end};
-    if (!md->any_per_rule) {
+    if (!md->any_per_rule || !md->needs_per_rule(subject[offset])) {
         best = from_dfa;
         return true;
     }
@@ -266,6 +280,60 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final,
     return step_result::end;
 }
 
+// The eager loop for the positions the automata decide alone: lexes from the cursor while
+// the current mode has an automaton, the per-rule path has no candidate at the cursor's byte,
+// and the automaton finds a non-empty match whose transition can be made; returns at the
+// first position where one of these fails (or at the end), leaving that token to the general
+// step.  Each token it makes is the one the general step would make, built the same way; it
+// only skips what the step re-reads per token (the mode's automaton and memo, the candidate
+// lists) by holding them while the mode stays the same.
+void lex_on_automata(const lexer& lx, run_state& run, forward_positions& positions, std::vector<token>& tokens) {
+    const std::uint8_t* const s = run.subject;
+    const std::uint32_t len = run.length;
+    const std::vector<rule>& rules = lx.rules();
+    std::vector<mode_entry>& stack = *run.stack;
+    position& cursor = run.cursor;
+    dfa_memos& memos = *run.memos;
+    while (cursor.offset < len) {
+        const std::uint32_t mode = stack.back().mode;
+        const mode_dfa* const md = lx.automaton(mode);
+        // A mode with no automaton, or with a literal trie beside it, is the general step's.
+        if (md == nullptr || !md->automaton || md->literals) return;
+        const kestrel::dfa& automaton = *md->automaton;
+        kestrel::dfa_memo& memo = memos.of(mode);
+        const bool gated = md->any_per_rule;
+        for (;;) {
+            if (cursor.offset >= len) return;
+            if (gated && md->needs_per_rule(s[cursor.offset])) return;
+            const kestrel::dfa_match_result m = automaton.match(cursor.offset, memo, s, len);
+            if (!m.matched) return;  // an error, or an empty match: the general step reports it
+            const rule& r = rules[md->dfa_rules[static_cast<std::size_t>(m.rule)]];
+            if (r.action) {
+                // The refusals are the general step's to report, with its messages.
+                if (r.action->kind == transition_kind::push && stack.size() >= max_mode_depth) return;
+                if (r.action->kind == transition_kind::pop && stack.size() == 1) return;
+            }
+            const position start = cursor;
+            positions.advance(cursor, m.length);
+            if (!r.skip) tokens.push_back(token{r.kind, view(run, start.offset, cursor.offset), absolute(run, start), mode});
+            if (r.action) {
+                switch (r.action->kind) {
+                    case transition_kind::push:
+                        stack.push_back(mode_entry{r.action->target_index, absolute(run, start)});
+                        break;
+                    case transition_kind::pop:
+                        stack.pop_back();
+                        break;
+                    case transition_kind::set:
+                        stack.back().mode = r.action->target_index;
+                        break;
+                }
+                if (stack.back().mode != mode) break;  // fetch the new mode's automaton
+            }
+        }
+    }
+}
+
 }  // namespace
 
 namespace detail {
@@ -305,8 +373,21 @@ std::vector<token> tokenize(const lexer& lx, std::string_view subject, bool eof)
     run_state run{reinterpret_cast<const std::uint8_t*>(subject.data()),
                   static_cast<std::uint32_t>(subject.size()), 0, position{}, &stack, &memos};
     std::vector<token> tokens;
+    // Room for one token per 4 bytes (source code and data mostly hold fewer) spares the list
+    // its doublings, each a copy of every token so far into fresh memory, which cost more than
+    // the lexing of a large text.  What is reserved and never written stays address space
+    // only.  Should even the reservation be refused, the list grows as it needs.
+    try {
+        tokens.reserve(std::min<std::size_t>(subject.size() / 4, max_token_reserve));
+    } catch (const std::bad_alloc&) {
+    }
+    forward_positions positions(run.subject, run.length, lx.columns(), 0);
     token t;
-    while (detail::next_token(lx, run, t) == step_result::token) tokens.push_back(t);
+    for (;;) {
+        lex_on_automata(lx, run, positions, tokens);
+        if (detail::next_token(lx, run, t) != step_result::token) break;
+        tokens.push_back(t);
+    }
     if (eof) {
         tokens.push_back(token{end_of_input_kind, subject.substr(subject.size()), run.cursor, 0});
     }

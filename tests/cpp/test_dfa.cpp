@@ -29,11 +29,11 @@ struct built {
     std::vector<kestrel::regex> regexes;
     std::unique_ptr<kestrel::dfa> automaton;
 
-    explicit built(const std::vector<std::string>& patterns) {
+    explicit built(const std::vector<std::string>& patterns, const std::vector<bool>& escapes = {}) {
         for (const std::string& p : patterns) regexes.emplace_back(p);
         std::vector<const kestrel::program*> programs;
         for (const kestrel::regex& r : regexes) programs.push_back(&r.prog());
-        automaton = std::make_unique<kestrel::dfa>(programs);
+        automaton = std::make_unique<kestrel::dfa>(programs, escapes);
     }
 
     kestrel::dfa_match_result run(const std::string& text, std::uint32_t at = 0) const {
@@ -448,6 +448,58 @@ TEST(DfaCorpus, AgreesWithTheRegexOnTheMatchCorpus) {
         ++compared;
     }
     EXPECT_GT(compared, 150);
+}
+
+// An escaping rule: wherever it is still alive, a byte from 0x80 up stops the scan with
+// `escaped`; where it has died, the other rules read such bytes as usual.
+TEST(DfaEscape, NonAsciiBytesEscapeOnlyWhileTheEscapingRuleIsAlive) {
+    const built b({"[a-z\\x{80}-\\x{10ffff}]+", "'[^']*'", "[ ]"}, {true, false, false});
+    const kestrel::dfa& d = *b.automaton;
+    ASSERT_TRUE(d.escape_state().has_value());
+    EXPECT_EQ(*d.escape_state(), 1u);
+    EXPECT_EQ(d.accepting(1), -1);
+    for (std::uint32_t c = 0; c < d.class_count(); ++c) EXPECT_EQ(d.next(1, c), 0u);
+    // No class mixes ASCII with the bytes above it.
+    for (unsigned lo = 0; lo < 0x80; ++lo) EXPECT_NE(d.class_map()[lo], d.class_map()[0x80]) << lo;
+    EXPECT_NE(kestrel::dump_dfa(d).find(" escape"), std::string::npos);
+
+    auto r = b.run("abc d");
+    EXPECT_TRUE(r.matched && !r.escaped);
+    EXPECT_EQ(r.length, 3u);
+    for (const std::string text : {"ab\xc3\xa9", "\xc3\xa9", "a\xff"}) {
+        r = b.run(text);
+        EXPECT_TRUE(r.escaped) << text;
+        EXPECT_FALSE(r.matched) << text;
+    }
+    // Inside a string the escaping rule is dead: the string reads the non-ASCII bytes.
+    r = b.run("'\xc3\xa9' x");
+    EXPECT_TRUE(r.matched && !r.escaped);
+    EXPECT_EQ(r.rule, 1);
+    EXPECT_EQ(r.length, 4u);
+    // Without escapes the same rules read through.
+    const built plain({"[a-z\\x{80}-\\x{10ffff}]+", "'[^']*'", "[ ]"});
+    EXPECT_FALSE(plain.automaton->escape_state().has_value());
+    r = plain.run("ab\xc3\xa9");
+    EXPECT_TRUE(r.matched && !r.escaped);
+    EXPECT_EQ(r.length, 4u);
+}
+
+TEST(DfaEscape, AnEscapedScanRecordsNoTail) {
+    // A string that never ends keeps the scan alive past 32 bytes; escaping there records
+    // nothing, since the scan did not learn where its rules end.
+    const built b({"\"[a-z\\x{80}-\\x{10ffff}]*\"", "[a-z]"}, {true, false});
+    const std::string text = "\"" + std::string(100, 'q') + "\xc3\xa9";
+    const auto n = static_cast<std::uint32_t>(text.size());
+    kestrel::dfa_memo memo(n);
+    auto r = b.automaton->match(0, memo, bytes(text), n);
+    EXPECT_TRUE(r.escaped);
+    EXPECT_EQ(memo.blocks(), 0u);
+    // The same text with an ASCII end is a failing tail, and is recorded.
+    const std::string ascii = "\"" + std::string(100, 'q') + "!";
+    kestrel::dfa_memo memo2(static_cast<std::uint32_t>(ascii.size()));
+    r = b.automaton->match(0, memo2, bytes(ascii), static_cast<std::uint32_t>(ascii.size()));
+    EXPECT_FALSE(r.matched || r.escaped);
+    EXPECT_GT(memo2.blocks(), 0u);
 }
 
 }  // namespace

@@ -176,6 +176,19 @@ std::vector<std::string> streamed(std::shared_ptr<const tessel::lexer> lx, const
     return out;
 }
 
+// Eager, scanned and streamed (in random chunks), the lexer with automata gives what the one
+// without gives.
+void expect_same_tokens(const std::shared_ptr<const tessel::lexer>& fast, const std::shared_ptr<const tessel::lexer>& plain,
+                        const std::string& text, std::mt19937& rng) {
+    ASSERT_EQ(lex(*fast, text), lex(*plain, text)) << text;
+    const auto expected = scanned(plain, text);
+    ASSERT_EQ(scanned(fast, text), expected) << text;
+    // Streams drop the end_of_input token.
+    std::vector<std::string> eager = expected;
+    if (!eager.empty() && eager.back().rfind("-2147483648 ", 0) == 0) eager.pop_back();
+    ASSERT_EQ(streamed(fast, text, rng), eager) << text;
+}
+
 TEST(ModeDfaSeeded, SameTokensWithAndWithoutAutomata) {
     std::mt19937 rng(20261208);
     int compared = 0, with_dfa = 0;
@@ -204,13 +217,7 @@ TEST(ModeDfaSeeded, SameTokensWithAndWithoutAutomata) {
             std::string text;
             const int n = static_cast<int>(rng() % 14);
             for (int i = 0; i < n; ++i) text.push_back("abc\" x"[rng() % 6]);
-            ASSERT_EQ(lex(*fast, text), lex(*plain, text)) << text;
-            const auto expected = scanned(plain, text);
-            ASSERT_EQ(scanned(fast, text), expected) << text;
-            // Streams drop the end_of_input token.
-            std::vector<std::string> eager = expected;
-            if (!eager.empty() && eager.back().rfind("-2147483648 ", 0) == 0) eager.pop_back();
-            ASSERT_EQ(streamed(fast, text, rng), eager) << text;
+            ASSERT_NO_FATAL_FAILURE(expect_same_tokens(fast, plain, text, rng));
             ++compared;
         }
     }
@@ -296,6 +303,173 @@ TEST(ModeDfa, ModesWhoseRulesHaveTheSamePatternsShareTheAutomaton) {
     const std::vector<std::string> tokens = lex(*lx, text);
     EXPECT_GT(tokens.size(), 100u);
     EXPECT_EQ(tokens, lex(*plain, text));
+}
+
+}  // namespace
+
+namespace {
+
+// ---- rules too large for an automaton that run on it through an ASCII stand-in ----
+
+const char* const identifier = "[\\p{XID_Start}_]\\p{XID_Continue}*";
+
+TEST(ModeDfaEscape, UnicodeIdentifierRuleJoinsTheAutomatonForAscii) {
+    auto lx = make({rule(1, "if"), rule(2, identifier), rule(3, " +", true)});
+    ASSERT_EQ(lx->dfa_modes_active(), std::vector<std::string>({"default"}));
+    EXPECT_TRUE(lx->pike_rules("default").empty());
+    const tessel::rule_placement p = lx->placements().at(0).rules.at(1);
+    EXPECT_TRUE(p.on_dfa);
+    EXPECT_EQ(p.reason.rfind(tessel::ascii_only_reason, 0), 0u) << p.reason;
+    EXPECT_NE(p.reason.find("byte expansion is too large"), std::string::npos) << p.reason;
+    EXPECT_TRUE(lx->automaton(0)->automaton->escape_state().has_value());
+    // A stand-in too large as well stays per rule, for the first reason.
+    auto big = make({rule(1, "\\p{L}{80}"), rule(2, "x")});
+    EXPECT_EQ(big->pike_rules("default"), std::vector<std::int32_t>({0}));
+    EXPECT_EQ(big->placements().at(0).rules.at(0).reason, kestrel::dfa_message_expansion);
+}
+
+TEST(ModeDfaEscape, NonAsciiIdentifiersAtEveryPlaceLexAsPerRule) {
+    const std::vector<tessel::rule> rules = {rule(1, "if|else"), rule(2, identifier), rule(3, "[0-9]+"),
+                                             rule(4, "[ \\n]+", true), rule(5, "'[^'\\n]*'"), rule(6, "[=+]")};
+    auto fast = make(rules, options(tessel::error_policy::token, tessel::column_unit::codepoints));
+    tessel::lexer_options o = none(tessel::error_policy::token);
+    o.columns = tessel::column_unit::codepoints;
+    auto plain = make(rules, o);
+    ASSERT_TRUE(fast->pike_rules("default").empty());
+    for (const std::string text : {
+             "\xc3\xa9t\xc3\xa9 = 1",            // non-ASCII first
+             "caf\xc3\xa9 + x",                   // last
+             "na\xc3\xafve",                      // middle
+             "if\xc3\xa9 = else\xe4\xb8\x96",     // after a keyword prefix
+             "x\xe4\xb8\x96\xe7\x95\x8cy 1",      // three-byte characters
+             "\xf0\x9d\x90\x80 = 2",              // a four-byte letter (mathematical bold A)
+             "'\xc3\xa9' x",                      // inside a string: no identifier is alive
+             "a\xc2\xb7" "b",                     // a middle dot continues, never starts
+             "\xc2\xb7" "a",                      // ... so here it is an error
+             "a\xff" "b \xc3",                    // malformed UTF-8 after and alone
+             "ifx\xcc\x81 if\n\xc3\xa9",          // a combining mark continues an identifier
+         }) {
+        EXPECT_EQ(lex(*fast, text), lex(*plain, text)) << text;
+        EXPECT_EQ(scanned(fast, text), scanned(plain, text)) << text;
+    }
+    // Spelled out for one text: the identifiers keep their non-ASCII characters, and columns
+    // count code points.
+    EXPECT_EQ(lex(*fast, "if\xc3\xa9 caf\xc3\xa9"),
+              std::vector<std::string>({"2 \"if\xc3\xa9\" @0 1:1 m0", "2 \"caf\xc3\xa9\" @5 1:5 m0",
+                                        "-2147483648 \"\" @10 1:9 m0"}));
+}
+
+TEST(ModeDfaEscape, StreamsAgreeAcrossEveryChunking) {
+    const std::vector<tessel::rule> rules = {rule(1, identifier), rule(2, " ", true), rule(3, "'[^']*'"),
+                                             rule(4, "\\(", false, {}, push("in")),
+                                             rule(5, "\\)", false, {"in"}, pop()),
+                                             rule(6, identifier, false, {"in"})};
+    auto fast = make(rules, options(tessel::error_policy::token));
+    auto plain = make(rules, none(tessel::error_policy::token));
+    std::mt19937 rng(7);
+    for (const std::string text : {"ab\xc3\xa9 (c\xe4\xb8\x96 d) 'x\xc3\xa9'", "(\xc3\xa9\xc3\xa9\xc3\xa9)", "a\xc3"}) {
+        auto expected = scanned(plain, text);
+        ASSERT_EQ(scanned(fast, text), expected) << text;
+        expected.pop_back();  // streams make no end_of_input token
+        for (int k = 0; k < 20; ++k) ASSERT_EQ(streamed(fast, text, rng), expected) << text;
+    }
+}
+
+// Random grammars with Unicode classes and texts with non-ASCII characters: the same tokens
+// and errors with and without automata, eager, scanned and streamed.
+TEST(ModeDfaSeeded, SameTokensWithUnicodeClassesAndText) {
+    static const char* pieces[] = {identifier, "\\p{L}+", "\\w+", "[a-c]+", "a", "ab", "\xc3\xa9", "[^ab]",
+                                   "'[^']*'", "\\p{Lu}\\p{Ll}*", "[\\x{e9}-\\x{4e16}]", "b|ba", "c"};
+    static const char* alphabet[] = {"a", "b", "c", "'", " ", "\xc3\xa9", "\xe4\xb8\x96", "\xc3", "A", "\xc3\x89"};
+    std::mt19937 rng(20261209);
+    int compared = 0, escaping = 0;
+    for (int round = 0; round < 150; ++round) {
+        std::vector<tessel::rule> rules;
+        const int count = 2 + static_cast<int>(rng() % 4);
+        for (int k = 0; k < count; ++k) {
+            std::vector<std::string> modes;
+            if (rng() % 4 == 0) modes.push_back("m");
+            std::optional<tessel::transition> action;
+            if (rng() % 6 == 0) action = modes.empty() ? push("m") : pop();
+            std::string p = pieces[rng() % 13];
+            if (rng() % 3 == 0) p += pieces[rng() % 13];
+            rules.push_back(rule(k + 1, p, rng() % 5 == 0, modes, action));
+        }
+        rules.push_back(rule(9, identifier, false, {"m"}));
+        rules.push_back(rule(8, " ", false, {"m"}, pop()));
+        const auto errors = rng() % 2 ? tessel::error_policy::raise : tessel::error_policy::token;
+        const auto unit = static_cast<tessel::column_unit>(rng() % 3);
+        std::shared_ptr<const tessel::lexer> fast, plain;
+        try {
+            fast = make(rules, options(errors, unit));
+            tessel::lexer_options o = none(errors);
+            o.columns = unit;
+            plain = make(rules, o);
+        } catch (const std::invalid_argument&) {
+            continue;
+        }
+        for (std::size_t m = 0; m < fast->mode_count(); ++m) {
+            const tessel::mode_dfa* md = fast->automaton(static_cast<std::uint32_t>(m));
+            escaping += md != nullptr && md->automaton->escape_state().has_value();
+        }
+        for (int t = 0; t < 8; ++t) {
+            std::string text;
+            const int n = static_cast<int>(rng() % 12);
+            for (int i = 0; i < n; ++i) text += alphabet[rng() % 10];
+            ASSERT_NO_FATAL_FAILURE(expect_same_tokens(fast, plain, text, rng));
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 900);
+    EXPECT_GT(escaping, 100);
+}
+
+// ---- the automaton's answer standing alone where no per-rule rule can begin ----
+
+TEST(ModeDfa, PerRuleBytesAreTheDispatchListsOfThePerRuleRules) {
+    auto lx = make({rule(1, "[a-z]+"), rule(2, "a|ab"), rule(3, "x\\b", false, {"default", "m"}),
+                    rule(4, "(?=q)q|z", false, {"m"}), rule(5, "y*\\b", false, {"n"}), rule(6, "[0-9]", false, {"n"}),
+                    rule(7, "<", false, {}, push("m")), rule(8, ">", false, {}, push("n")), rule(9, "w", false, {"m"})});
+    int checked = 0;
+    for (std::uint32_t m = 0; m < lx->mode_count(); ++m) {
+        const tessel::mode_dfa* md = lx->automaton(m);
+        if (md == nullptr) continue;
+        const tessel::dispatch_table table = lx->dispatch(m);
+        for (unsigned b = 0; b < 256; ++b) {
+            bool any = false;
+            for (const auto list : {table[b], table[tessel::no_first_byte_list]}) {
+                for (std::uint32_t r : list) any = any || md->on_per_rule_path(r);
+            }
+            ASSERT_EQ(md->needs_per_rule(static_cast<std::uint8_t>(b)), any) << "mode " << m << " byte " << b;
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 3 * 256);
+    // Mode n's per-rule rule y*\b may be empty: it has no first byte, so every byte needs it.
+    const tessel::mode_dfa* n = lx->automaton(*lx->mode_index("n"));
+    ASSERT_NE(n, nullptr);
+    EXPECT_TRUE(n->needs_per_rule('5'));
+}
+
+// The eager loop over the automata hands every refusal back to the general step, whose
+// messages and positions are the ones to get.
+TEST(ModeDfa, EagerLoopLeavesErrorsToTheGeneralStep) {
+    using tessel::error_policy;
+    const std::vector<tessel::rule> rules = {rule(1, "[a-z]+"), rule(2, "\\(", false, {"default", "in"}, push("in")),
+                                             rule(3, "\\)", false, {"default", "in"}, pop()),
+                                             rule(4, "[a-z]+", false, {"in"}), rule(5, "\n", true, {"default", "in"})};
+    for (const error_policy errors : {error_policy::raise, error_policy::token}) {
+        auto fast = make(rules, options(errors));
+        auto plain = make(rules, none(errors));
+        for (const std::string text : {"ab)", "a(b(c)d)e", "a(b", "ab!!cd", "a\n(b\n!)", ")"}) {
+            EXPECT_EQ(lex(*fast, text), lex(*plain, text)) << text;
+        }
+    }
+    auto fast = make(rules, options(error_policy::raise));
+    EXPECT_EQ(lex(*fast, "ab\n)"), std::vector<std::string>({"cannot pop the mode stack: already at the root mode @3 2:1"}));
+    // Pushing past the depth limit, deep inside a run the automata lex alone.
+    const std::string deep(tessel::max_mode_depth, '(');
+    EXPECT_EQ(lex(*fast, deep).back().rfind("cannot push another mode: the mode stack is 65536 deep", 0), 0u);
 }
 
 }  // namespace

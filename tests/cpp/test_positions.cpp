@@ -2,6 +2,7 @@
 // well-formed and malformed text, and where a token ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <stdexcept>
 
@@ -109,6 +110,42 @@ TEST(Positions, ByteByByteEqualsAllAtOnce) {
                 left -= n;
             }
             EXPECT_EQ(whole, split) << testing::PrintToString(s) << " unit " << unit;
+        }
+    }
+}
+
+// The inline measure (eight bytes at a time) and the forward tracker (which remembers the next
+// line feed and non-ASCII byte) against the general measure, over long ASCII runs, line
+// feeds and non-ASCII bytes at every alignment, split at random.  The tracker is also moved
+// by other means now and then, as the runtime's general step moves the cursor between its
+// uses, and over a text longer than its search window.
+TEST(Positions, FastMeasuresEqualTheGeneralOne) {
+    std::mt19937 rng(20261208);
+    const std::vector<std::string> pieces = {"a",  "abcdefg", "abcdefghijklmnopq", "\n", "\n\n", "\xC3\xA9",
+                                             "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\x80", "\xC3", "\xFF", "\r"};
+    for (int trial = 0; trial < 400; ++trial) {
+        std::string s;
+        for (int i = rng() % 40; i > 0; --i) s += pieces[rng() % pieces.size()];
+        if (trial % 50 == 0) s += std::string(3 * tessel::forward_positions::search_window, 'x') + "\xC3\xA9\nz";
+        const auto n = static_cast<std::uint32_t>(s.size());
+        for (int u = 0; u < 3; ++u) {
+            const auto unit = static_cast<column_unit>(u);
+            tessel::forward_positions tracker(u8(s), n, unit, 0);
+            position inline_measure, tracked;
+            for (std::uint32_t at = 0; at < n;) {
+                const std::uint32_t k = 1 + rng() % std::min<std::uint32_t>(n - at, 24);
+                position expected = inline_measure;
+                tessel::advance_position_general(u8(s), n, expected, k, unit);
+                tessel::advance_position(u8(s), n, inline_measure, k, unit);
+                if (rng() % 7 == 0) {
+                    tessel::advance_position(u8(s), n, tracked, k, unit);
+                } else {
+                    tracker.advance(tracked, k);
+                }
+                at += k;
+                ASSERT_EQ(inline_measure, expected) << testing::PrintToString(s) << " unit " << u << " at " << at;
+                ASSERT_EQ(tracked, expected) << testing::PrintToString(s) << " unit " << u << " at " << at;
+            }
         }
     }
 }

@@ -157,6 +157,13 @@ def test_check_says_why_a_rule_stays_off_the_dfa(files):
     assert "mode default: DFA" in lines
     assert "  on the DFA: 0 word" in lines
     assert "  per-rule: 1 num: pattern has a lookaround, which no DFA can represent" in lines
+    # A Unicode identifier rule is on the DFA for ASCII text only, and check says so.
+    (files / "ident.lex").write_text("name\t\\p{XID_Start}\\p{XID_Continue}*\nblank\t \tskip\n",
+                                     encoding="utf-8")
+    lines = run("check", "ident.lex", cwd=files).stdout.decode().splitlines()
+    assert "  on the DFA: 0 name, 1 blank" in lines
+    assert any(line.startswith("  on the DFA: 0 name: on the DFA for ASCII text, per rule past a "
+                               "non-ASCII byte (pattern's byte expansion is too large") for line in lines), lines
 
 
 def test_a_bad_grammar_file_is_shown_in_its_line(files):

@@ -8,6 +8,7 @@ import _tessel
 import tessel
 
 EOI = -2147483648
+ASCII_ONLY = "on the DFA for ASCII text, per rule past a non-ASCII byte"
 
 
 def lexed(lx, text, eof=False):
@@ -105,17 +106,22 @@ def test_dfa_report_names_every_rule_and_why():
     assert list(report) == ["default", "bracket", "continued"]
     default = {r: (where, why) for r, where, why in report["default"]}
     for r, (where, why) in default.items():
-        assert (where == "dfa") == (why == ""), (r, where, why)
+        # A rule on the DFA has no reason unless it is there only for ASCII text.
+        assert (where == "per-rule") == (why != "" and not why.startswith(ASCII_ONLY)), (r, where, why)
     by_name = {}
     for r, (where, why) in default.items():
         by_name.setdefault(names[rules[r][0]], set()).add(where)
     # Every string, number, operator, bracket, blank, comment and newline rule runs on the DFA;
-    # names (Unicode identifier classes, far beyond the DFA's byte budget) stay per rule.
+    # names (Unicode identifier classes, far beyond the DFA's byte budget) run on it through
+    # their ASCII part and per rule past a non-ASCII byte.
     for kind in ("string", "number", "op", "open", "close", "whitespace", "comment", "newline"):
         assert by_name[kind] == {"dfa"}, kind
-    assert by_name["name"] == {"per-rule"}
-    assert "byte expansion is too large" in next(why for r, (w, why) in default.items()
-                                                 if names[rules[r][0]] == "name")
+    assert by_name["name"] == {"dfa"}
+    why = next(why for r, (w, why) in default.items() if names[rules[r][0]] == "name")
+    assert why.startswith(ASCII_ONLY) and "byte expansion is too large" in why
+    # Only the rules with a start anchor or a look-ahead stay per rule in the top mode.
+    lx = _tessel.compile(rules)
+    assert [names[rules[r][0]] for r in _tessel.pike_rules(lx, "default")] == ["continuation", "continuation"]
     lx = _tessel.compile(rules, (), None, None, "requested")
     assert all(w == "per-rule" and "dfa_modes" in why
                for _, placed in _tessel.dfa_report(lx) for _, w, why in placed)
@@ -149,10 +155,11 @@ def test_a_keyword_set_over_the_state_budget_goes_to_a_literal_trie():
     # 100,000 keywords make a trie of some 111,000 states, over the automaton's budget: the
     # keywords go to a literal trie and the automaton keeps the other rules.  A keyword given
     # twice answers with its first rule; a keyword and an identifier of the same length give
-    # the keyword (the lower rule); a longer identifier beats a keyword it starts with.
+    # the keyword (the lower rule); a longer identifier beats a keyword it starts with.  The
+    # last rule, with its lookahead, stays per rule.
     keywords = [(i + 1, "kw%05d" % i, False) for i in range(100_000)]
     rules = keywords + [(500_000, "kw00042", False), (200_000, "[a-z][a-z0-9]*", False),
-                        (200_001, r"\s+", True), (200_002, r"\w", False)]
+                        (200_001, r"\s+", True), (200_002, r"(?=\w)\w", False)]
     fast, plain = both(rules, "token")
     report = dict(_tessel.dfa_report(fast))["default"]
     assert {why for _, where, why in report[:100_001]} == {
@@ -167,3 +174,84 @@ def test_a_keyword_set_over_the_state_budget_goes_to_a_literal_trie():
     # The trie's open end: a keyword cut by a chunk boundary waits for the rest.
     for chunk in (1, 3, 7):
         assert streamed(fast, text, chunk) == want
+
+
+IDENTIFIER = "[\\p{XID_Start}_]\\p{XID_Continue}*"
+
+
+@pytest.mark.parametrize("text", [
+    "\u00e9t\u00e9 = 1",                 # a non-ASCII first character
+    "caf\u00e9 + x",                      # last
+    "na\u00efve",                         # middle
+    "if\u00e9 = else\u4e16",             # after a keyword prefix
+    "\U0001d400 = 2",                     # a letter outside the BMP
+    "'\u00e9' x",                         # inside a string no identifier is alive
+    "a\u00b7b \u00b7a",                  # a middle dot continues an identifier, never starts one
+    "ifx\u0301 if\n\u00e9",             # a combining mark continues
+])
+@pytest.mark.parametrize("columns", ["bytes", "codepoints", "utf16"])
+def test_non_ascii_identifiers_lex_as_on_the_per_rule_path(text, columns):
+    rules = [(1, "if|else", False), (2, IDENTIFIER, False), (3, "[0-9]+", False), (4, "[ \\n]+", True),
+             (5, "'[^'\\n]*'", False), (6, "[=+]", False)]
+    fast = _tessel.compile(rules, (), "token", columns, "auto")
+    plain = _tessel.compile(rules, (), "token", columns, "requested")
+    assert _tessel.pike_rules(fast, "default") == []
+    full = [(t.kind, t.lexeme, t.offset, t.line, t.column) for t in _tessel.tokenize(fast, text, True)]
+    assert full == [(t.kind, t.lexeme, t.offset, t.line, t.column) for t in _tessel.tokenize(plain, text, True)]
+    # The same through a stream fed a character at a time.
+    s = _tessel.stream_start(fast)
+    streamed = []
+    for ch in text:
+        streamed += _tessel.stream_feed(s, ch)
+    streamed += _tessel.stream_finish(s)
+    assert [(t.kind, t.lexeme, t.offset, t.line, t.column) for t in streamed] == full[:-1]
+
+
+def test_identifiers_keep_their_non_ascii_characters():
+    rules = [(1, "if", False), (2, IDENTIFIER, False), (3, " ", True)]
+    fast = _tessel.compile(rules, (), None, "codepoints")
+    assert [(t.kind, t.lexeme, t.column) for t in _tessel.tokenize(fast, "if\u00e9 caf\u00e9 if")] == [
+        (2, "if\u00e9", 1), (2, "caf\u00e9", 5), (1, "if", 10)]
+
+
+UNICODE_PIECES = [IDENTIFIER, "\\p{L}+", "\\w+", "[a-c]+", "a", "ab", "\u00e9", "[^ab]", "'[^']*'",
+                  "\\p{Lu}\\p{Ll}*", "[\u00e9-\u4e16]", "b|ba", " "]
+TEXT_PIECES = ["a", "b", "c", "'", " ", "\u00e9", "\u4e16", "A", "\u00c9", "\U0001d400", "\u0301", "_"]
+
+
+def tokens_or_error(fn):
+    try:
+        return [(t.kind, t.lexeme, t.offset, t.line, t.column, t.mode) for t in fn()]
+    except tessel.LexError as e:
+        return ("error", str(e), e.offset)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_unicode_grammars_lex_the_same_with_and_without_the_dfa(seed):
+    # Rules with classes too large for the automaton (which then run on it through their ASCII
+    # part) among ordinary ones, texts of ASCII and non-ASCII characters, str and bytes, eager
+    # and streamed in random pieces: the same tokens and errors as with no automaton at all.
+    import random
+    rng = random.Random(seed)
+    for _ in range(40):
+        rules = [(k + 1, rng.choice(UNICODE_PIECES) + (rng.choice(UNICODE_PIECES) if rng.random() < 0.3 else ""),
+                  rng.random() < 0.2) for k in range(rng.randint(2, 5))]
+        errors = rng.choice(["raise", "token"])
+        columns = rng.choice(["bytes", "codepoints", "utf16"])
+        fast = _tessel.compile(rules, (), errors, columns, "auto")
+        plain = _tessel.compile(rules, (), errors, columns, "requested")
+        for _ in range(6):
+            text = "".join(rng.choice(TEXT_PIECES) for _ in range(rng.randint(0, 14)))
+            for subject in (text, text.encode()):
+                expected = tokens_or_error(lambda: _tessel.tokenize(plain, subject))
+                assert tokens_or_error(lambda: _tessel.tokenize(fast, subject)) == expected, (rules, subject)
+
+                def streamed():
+                    s = _tessel.stream_start(fast)
+                    out, at = [], 0
+                    while at < len(subject):
+                        n = rng.randint(1, 4)
+                        out += _tessel.stream_feed(s, subject[at:at + n])
+                        at += n
+                    return out + _tessel.stream_finish(s)
+                assert tokens_or_error(streamed) == expected, (rules, subject)
