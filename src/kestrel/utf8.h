@@ -12,7 +12,9 @@
 // other byte of 0x80 or more is an invalid character of length 1.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace kestrel {
 
@@ -46,6 +48,19 @@ inline decoded_char decode_utf8(const std::uint8_t* s, std::uint32_t length, std
     }
     if (cp < smallest || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {0, need, false};
     return {cp, need, true};
+}
+
+// Whether the n bytes at p are all ASCII, read eight at a time.
+inline bool all_ascii(const std::uint8_t* p, std::size_t n) noexcept {
+    std::uint64_t any = 0;
+    std::size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + k, 8);
+        any |= w;
+    }
+    for (; k < n; ++k) any |= p[k];
+    return (any & 0x8080808080808080ull) == 0;
 }
 
 // Length of the UTF-8 encoding of a code point (1 to 4).

@@ -7,6 +7,7 @@
 
 #include "binding/convert.h"
 #include "binding/ref.h"
+#include "kestrel/utf8.h"
 
 namespace tessel::module {
 
@@ -65,20 +66,10 @@ Py_hash_t position_hash_of(std::int64_t offset, std::int64_t line, std::int64_t 
 // A str of UTF-8 bytes.  Most lexemes are ASCII, and for ASCII bytes Latin-1 decoding makes the
 // same str by a plain copy, without the UTF-8 decoder's validation; the check for ASCII reads
 // eight bytes at a time.
-bool is_ascii(const char* data, std::size_t size) noexcept {
-    std::size_t i = 0;
-    std::uint64_t bits = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, data + i, 8);
-        bits |= word;
-    }
-    for (; i < size; ++i) bits |= static_cast<unsigned char>(data[i]);
-    return (bits & 0x8080808080808080ull) == 0;
-}
-
 PyObject* str_of_utf8(const char* data, Py_ssize_t size) noexcept {
-    if (is_ascii(data, static_cast<std::size_t>(size))) return PyUnicode_DecodeLatin1(data, size, nullptr);
+    if (kestrel::all_ascii(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size))) {
+        return PyUnicode_DecodeLatin1(data, size, nullptr);
+    }
     return PyUnicode_DecodeUTF8(data, size, nullptr);
 }
 

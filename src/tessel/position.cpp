@@ -55,19 +55,6 @@ bool covered_continuation(const std::uint8_t* source, std::uint32_t length,
     return false;
 }
 
-// Whether the n bytes at p are all ASCII, eight at a time.
-bool all_ascii(const std::uint8_t* p, std::uint32_t n) noexcept {
-    std::uint64_t any = 0;
-    std::uint32_t k = 0;
-    for (; k + 8 <= n; k += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + k, 8);
-        any |= w;
-    }
-    for (; k < n; ++k) any |= p[k];
-    return (any & 0x8080808080808080ull) == 0;
-}
-
 // Lines and byte columns: the line count grows by the line feeds in the stretch, and after
 // the last of them the column restarts at 1.  A token is mostly short and holds no line feed,
 // so a short stretch is read byte by byte (no call), a long one a line feed at a time.
@@ -151,7 +138,7 @@ void advance_position_general(const std::uint8_t* source, std::uint32_t length, 
                               std::uint32_t n, column_unit unit) noexcept {
     // In ASCII every unit counts bytes: no character spans bytes, and no byte of the stretch
     // continues a character begun before it.
-    if (unit == column_unit::bytes || all_ascii(source + pos.offset, n)) {
+    if (unit == column_unit::bytes || kestrel::all_ascii(source + pos.offset, n)) {
         advance_bytes(source, pos, n);
     } else {
         advance_characters(source, length, pos, n, unit == column_unit::utf16);
