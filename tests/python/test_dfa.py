@@ -2,6 +2,8 @@
 dfa_report, and tokens that do not change with it (including the cases where the automaton's
 answer and a rule's own priority match differ)."""
 
+import os
+
 import pytest
 
 import _tessel
@@ -151,6 +153,8 @@ def streamed(lx, text, chunk):
     return [(t.kind, t.lexeme, t.offset) for t in out]
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="building an automaton up to its 65,536-state budget takes minutes under the sanitizer")
 def test_a_keyword_set_over_the_state_budget_goes_to_a_literal_trie():
     # 100,000 keywords make a trie of some 111,000 states, over the automaton's budget: the
     # keywords go to a literal trie and the automaton keeps the other rules.  A keyword given
