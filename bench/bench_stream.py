@@ -17,7 +17,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import tessel  # noqa: E402
-from bench_tokenize import interleaved, json_text, load_corpus  # noqa: E402
+from bench_tokenize import first_bytes_of, interleaved, json_text, load_corpus  # noqa: E402
 
 
 def eager(lx, texts):
@@ -34,16 +34,6 @@ def streamed(lx, texts, chunk):
             count += len(s.finish())
         return count
     return run
-
-
-def sample(texts, limit):
-    kept, size = [], 0
-    for t in texts:
-        if size >= limit:
-            break
-        kept.append(t)
-        size += len(t.encode())
-    return kept
 
 
 def report(title, lx, texts, small, rounds):
@@ -67,7 +57,7 @@ def main() -> int:
     ap.add_argument("--byte-kb", type=float, default=256)
     args = ap.parse_args()
     _, texts, _ = load_corpus(int(args.stdlib_mb * 1e6))
-    report("stdlib, python.lex", tessel.Lexer.bundled("python", errors="token"), texts, sample(texts, int(args.byte_kb * 1e3)),
+    report("stdlib, python.lex", tessel.Lexer.bundled("python", errors="token"), texts, first_bytes_of(texts, int(args.byte_kb * 1e3)),
            args.rounds)
     doc = json_text(args.json_mb)
     report("JSON, json.lex", tessel.Lexer.bundled("json", errors="token"), [doc], [doc[:int(args.byte_kb * 1e3)]], args.rounds)

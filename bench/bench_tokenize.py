@@ -152,14 +152,19 @@ def load_corpus(limit):
             except UnicodeDecodeError:
                 undecodable += 1
     if limit:
-        kept, size = [], 0
-        for t in texts:
-            if size >= limit:
-                break
-            kept.append(t)
-            size += len(t.encode())
-        texts = kept
+        texts = first_bytes_of(texts, limit)
     return root, texts, undecodable
+
+
+def first_bytes_of(texts, limit):
+    """The leading texts of the list, until they hold at least `limit` bytes."""
+    kept, size = [], 0
+    for t in texts:
+        if size >= limit:
+            break
+        kept.append(t)
+        size += len(t.encode())
+    return kept
 
 
 def median_time(fn, runs):
