@@ -70,6 +70,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <map>
 #include <numeric>
 #include <unordered_map>
@@ -603,6 +604,7 @@ dfa_match_result dfa::match_general(std::uint32_t start, dfa_memo& memo, const s
     }
 
     dfa_match_result r;
+    r.scanned = i - start;
     if (why == stop::escape) {
         // Nothing is recorded: the scan did not find out where its rules end.
         r.escaped = true;
@@ -639,6 +641,59 @@ dfa_match_result dfa::match_general(std::uint32_t start, dfa_memo& memo, const s
         r.matched = true;
         r.rule = accepting_[state_of(last_row)];
         r.length = last_end - start;
+    }
+    return r;
+}
+
+// ---- resumable scans ----
+
+dfa_scan dfa::begin_scan(std::uint32_t start) const noexcept {
+    dfa_scan s;
+    s.start = s.pos = s.last_end = start;
+    s.row = s.last_row = static_cast<std::uint32_t>(start_row_);
+    return s;
+}
+
+dfa_match_result dfa::continue_scan(dfa_scan& scan, const std::uint8_t* subject, std::uint32_t length) const {
+    if (scan.pos > length) {
+        throw std::invalid_argument("kestrel::dfa::continue_scan: the subject is shorter than what the scan read");
+    }
+    const std::uint8_t* const cls = class_map_.data();
+    const std::uint32_t* const table = rows_.data();
+    const auto accepting_row = static_cast<std::uint32_t>(accepting_row_);
+    const auto stop_row = static_cast<std::uint32_t>(stop_row_);
+    if (scan.stopped == dfa_scan::stop::reading) {
+        std::uint32_t row = scan.row;
+        std::uint32_t i = scan.pos;
+        while (i < length) {
+            const std::uint32_t next = table[row + cls[subject[i]]];
+            if (next <= stop_row) {
+                scan.stopped = next == 0 ? dfa_scan::stop::dead : dfa_scan::stop::escaped;
+                break;
+            }
+            row = next;
+            ++i;
+            if (row >= accepting_row) {
+                scan.last_end = i;
+                scan.last_row = row;
+            }
+        }
+        scan.row = row;
+        scan.pos = i;
+    }
+    dfa_match_result r;
+    r.scanned = scan.pos - scan.start;
+    if (scan.stopped == dfa_scan::stop::escaped) {
+        r.escaped = true;
+        return r;
+    }
+    // A scan that died read the byte it died on; one still reading has seen the end.
+    r.reach = scan.pos;
+    r.open_end = scan.stopped == dfa_scan::stop::reading && live_[state_of(scan.row)] != 0;
+    if (scan.last_end != scan.start) {
+        r.matched = true;
+        r.rule = accepting_[state_of(scan.last_row)];
+        r.length = scan.last_end - scan.start;
     }
     return r;
 }

@@ -110,9 +110,30 @@ struct dfa_match_result {
     // The scan met a byte from 0x80 up while an escaping rule was still alive: the answer is
     // unknown (matched is false) and the caller must find it another way.
     bool escaped = false;
+    // The bytes this scan read (a memo hit stops it early), for counting work.
+    std::uint32_t scanned = 0;
 };
 
 class dfa;
+
+// A scan that can go on when text is appended to its subject: the automaton's state after
+// the bytes read so far and the last accept seen.  Made by dfa::begin_scan, advanced by
+// dfa::continue_scan.  Offsets are the subject's; a caller that drops text before `start`
+// moves them with shift.
+struct dfa_scan {
+    std::uint32_t start = 0;
+    std::uint32_t pos = 0;       // the next byte to read
+    std::uint32_t row = 0;       // the current state's row
+    std::uint32_t last_end = 0;  // the end of the last accept; start when none yet
+    std::uint32_t last_row = 0;
+    enum class stop : std::uint8_t { reading, dead, escaped } stopped = stop::reading;
+
+    void shift(std::uint32_t by) noexcept {
+        start -= by;
+        pos -= by;
+        last_end -= by;
+    }
+};
 
 // What one subject has taught a DFA: (state, position) pairs after which no accepting state
 // follows.  Owned by the caller, one per (subject, DFA); never shared between threads.
@@ -197,6 +218,16 @@ public:
     // The same answer by the complete procedure: checks, memo hits and tail recording.
     dfa_match_result match_general(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
                                    std::uint32_t length) const;
+
+    // A scan from `start` that keeps its state, for a subject that grows: continue_scan reads
+    // from where the scan stopped to the subject's end (or to where the automaton dies or
+    // escapes) and gives the answer `match` would give over the subject as it is now, with
+    // `open_end` exact.  Each byte is read once however often it is called, so a stream can
+    // ask again after every chunk at no more cost than one scan of the whole text.  No memo:
+    // nothing is recorded or consulted.  Throws std::invalid_argument when the subject is
+    // shorter than what the scan has read.
+    dfa_scan begin_scan(std::uint32_t start) const noexcept;
+    dfa_match_result continue_scan(dfa_scan& scan, const std::uint8_t* subject, std::uint32_t length) const;
 
     const std::array<std::uint8_t, 256>& class_map() const noexcept { return class_map_; }
     std::uint32_t class_count() const noexcept { return class_count_; }
@@ -285,6 +316,7 @@ inline dfa_match_result dfa::match(std::uint32_t start, dfa_memo& memo, const st
     }
     dfa_match_result r;
     const auto i = static_cast<std::uint32_t>(p - subject);
+    r.scanned = i - start;
     if (!hit && i < length && next != 0) {
         r.escaped = true;
         return r;

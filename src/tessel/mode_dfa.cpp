@@ -325,19 +325,23 @@ void build_mode_dfas(const lexer& lx, const mode_members& members, const lexer_o
     }
 }
 
-dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::uint8_t* subject,
-                          std::uint32_t length, kestrel::dfa_memo& memo) {
+namespace {
+
+// The mode's answer from the automaton's (null when the mode has none): joined with the
+// trie's literal, then the empty rule when nothing else matched.
+dfa_answer mode_answer(const mode_dfa& md, const kestrel::dfa_match_result* r, std::uint32_t offset,
+                       const std::uint8_t* subject, std::uint32_t length) {
     dfa_answer a;
-    if (md.automaton) {
-        const kestrel::dfa_match_result r = md.automaton->match(offset, memo, subject, length);
-        a.open_end = r.open_end;
-        a.reach = r.reach;
-        a.escaped = r.escaped;
-        if (r.escaped) return a;
-        if (r.matched) {
+    if (r != nullptr) {
+        a.open_end = r->open_end;
+        a.reach = r->reach;
+        a.escaped = r->escaped;
+        a.scanned = r->scanned;
+        if (r->escaped) return a;
+        if (r->matched) {
             a.found = true;
-            a.rule = md.dfa_rules[static_cast<std::size_t>(r.rule)];
-            a.length = r.length;
+            a.rule = md.dfa_rules[static_cast<std::size_t>(r->rule)];
+            a.length = r->length;
         }
     }
     if (md.literals) {
@@ -359,6 +363,22 @@ dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::u
         a.length = 0;
     }
     return a;
+}
+
+}  // namespace
+
+dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::uint8_t* subject,
+                          std::uint32_t length, kestrel::dfa_memo& memo) {
+    if (!md.automaton) return mode_answer(md, nullptr, offset, subject, length);
+    const kestrel::dfa_match_result r = md.automaton->match(offset, memo, subject, length);
+    return mode_answer(md, &r, offset, subject, length);
+}
+
+dfa_answer continue_mode_dfa(const mode_dfa& md, kestrel::dfa_scan& scan, const std::uint8_t* subject,
+                             std::uint32_t length) {
+    if (!md.automaton) return mode_answer(md, nullptr, scan.start, subject, length);
+    const kestrel::dfa_match_result r = md.automaton->continue_scan(scan, subject, length);
+    return mode_answer(md, &r, scan.start, subject, length);
 }
 
 std::size_t dfa_memos::memory_bytes() const noexcept {

@@ -67,6 +67,7 @@ struct dfa_answer {
     bool open_end = false;
     std::uint32_t reach = 0;  // the furthest offset the automaton read (kestrel::dfa_match_result)
     bool escaped = false;
+    std::uint32_t scanned = 0;  // the bytes the automaton's scan read
 };
 
 // The placement reason of a rule that runs on its mode's automaton through an ASCII stand-in,
@@ -76,6 +77,11 @@ inline constexpr const char* ascii_only_reason =
 
 dfa_answer match_mode_dfa(const mode_dfa& md, std::uint32_t offset, const std::uint8_t* subject,
                           std::uint32_t length, kestrel::dfa_memo& memo);
+// The same answer from a resumable scan (kestrel::dfa::begin_scan at the offset), reading on
+// from where the scan stopped: what a stream asks again as its buffer grows.  The trie's
+// literals are short and are matched afresh.
+dfa_answer continue_mode_dfa(const mode_dfa& md, kestrel::dfa_scan& scan, const std::uint8_t* subject,
+                             std::uint32_t length);
 
 // What one run over one subject keeps between its match calls: one DFA memo per mode, made
 // when a mode first asks for it, and the engine's match scratch (the Pike VM's thread lists

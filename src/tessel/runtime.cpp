@@ -61,14 +61,12 @@ constexpr std::size_t max_token_reserve = std::size_t{1} << 24;
 using detail::run_state;
 using detail::step_result;
 
-// Runs the per-rule candidates of `mode` at `offset` and keeps the best in `best`.  In the
-// streaming form (and not final) each candidate runs on the streaming matcher, and the
-// function returns false as soon as one of them could still change with more text.
-// With an automaton `md`, only the rules of its per-rule set run.
-template <bool Streaming>
-bool per_rule_path(const lexer& lx, std::uint32_t mode, const mode_dfa* md, const std::uint8_t* subject,
-                   std::uint32_t length, std::uint32_t offset, bool final, kestrel::match_scratch& scratch,
-                   best_match& best, std::uint32_t* reach) {
+// Calls visit(r) for every per-rule candidate of `mode` at `offset`: the rules the mode's
+// dispatch lists name for the byte there and those whose first byte is unknown, or with an
+// automaton `md`, those of its per-rule set.
+template <class Visit>
+void for_each_candidate(const lexer& lx, std::uint32_t mode, const mode_dfa* md, const std::uint8_t* subject,
+                        std::uint32_t offset, Visit&& visit) {
     const dispatch_table& table = lx.dispatch(mode);
     const std::vector<rule>& rules = lx.rules();
     // With an automaton, a short per-rule set is walked itself (each rule's first bytes
@@ -86,48 +84,54 @@ bool per_rule_path(const lexer& lx, std::uint32_t mode, const mode_dfa* md, cons
             } else if (md != nullptr && !md->on_per_rule_path(r)) {
                 continue;
             }
-            bool matched;
-            std::int32_t end;
-            if (Streaming && !final) {
-                const kestrel::streaming_match m =
-                    rules[r].regex.match_streaming(offset, subject, length, kestrel::captures::whole_match_only,
-                                                   &scratch);
-                if (m.open_end) return false;
-                matched = m.result.matched;
-                end = m.result.end();
-            } else if (reach != nullptr) {
-                std::uint32_t got = 0;
-                const kestrel::match_result m = rules[r].regex.match_reach(
-                    offset, subject, length, got, kestrel::captures::whole_match_only, &scratch);
-                if (got > *reach) *reach = got;
-                matched = m.matched;
-                end = m.end();
-            } else {
-                const kestrel::match_result m =
-                    rules[r].regex.match(offset, subject, length, kestrel::captures::whole_match_only, &scratch);
-                matched = m.matched;
-                end = m.end();
-            }
-            if (!matched) continue;
-            const std::uint32_t n = static_cast<std::uint32_t>(end) - offset;
-            if (!best.found || n > best.length || (n == best.length && r < best.rule)) {
-                best = best_match{true, r, n, false};
-            }
+            visit(r);
         }
     }
-    return true;
 }
 
-// The longest match, or false when (streaming, not final) more text could change it.
-template <bool Streaming>
-bool decide_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subject,
-                  std::uint32_t length, std::uint32_t offset, bool final, dfa_memos& memos,
-                  best_match& best, std::uint32_t* reach) {
+// Keeps rule r's match of n bytes in `best` when it is longer, or as long and earlier.
+void keep_better(best_match& best, std::uint32_t r, std::uint32_t n) noexcept {
+    if (!best.found || n > best.length || (n == best.length && r < best.rule)) best = best_match{true, r, n, false};
+}
+
+// Runs the per-rule candidates of `mode` at `offset` (see for_each_candidate) and keeps the
+// best in `best`.  With `reach`, on the Pike VM, raising it to what each one read.
+void per_rule_path(const lexer& lx, std::uint32_t mode, const mode_dfa* md, const std::uint8_t* subject,
+                   std::uint32_t length, std::uint32_t offset, kestrel::match_scratch& scratch, best_match& best,
+                   std::uint32_t* reach) {
+    const std::vector<rule>& rules = lx.rules();
+    for_each_candidate(lx, mode, md, subject, offset, [&](std::uint32_t r) {
+        kestrel::match_result m;
+        if (reach != nullptr) {
+            std::uint32_t got = 0;
+            m = rules[r].regex.match_reach(offset, subject, length, got, kestrel::captures::whole_match_only,
+                                           &scratch);
+            if (got > *reach) *reach = got;
+        } else {
+            m = rules[r].regex.match(offset, subject, length, kestrel::captures::whole_match_only, &scratch);
+        }
+        if (m.matched) keep_better(best, r, static_cast<std::uint32_t>(m.end()) - offset);
+    });
+}
+
+// The automaton's answer and the per-rule path's, joined: longer, then the lower rule.
+best_match joined(const dfa_answer& d, const best_match& p) noexcept {
+    if (!p.found || (d.found && (d.length > p.length || (d.length == p.length && d.rule <= p.rule)))) {
+        return best_match{d.found, d.rule, d.length, d.open_end};
+    }
+    best_match b = p;
+    b.open_end = d.open_end;
+    return b;
+}
+
+// The longest match in `mode` at `offset`, in eager lexing.
+bool decide_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subject, std::uint32_t length,
+                  std::uint32_t offset, dfa_memos& memos, best_match& best, std::uint32_t* reach) {
     best = best_match{};
     const mode_dfa* md = lx.automaton(mode);
     if (md == nullptr) {
-        return per_rule_path<Streaming>(lx, mode, nullptr, subject, length, offset, final,
-                                        memos.scratch(subject, length), best, reach);
+        per_rule_path(lx, mode, nullptr, subject, length, offset, memos.scratch(subject, length), best, reach);
+        return true;
     }
 
     const dfa_answer d = match_mode_dfa(*md, offset, subject, length, memos.of(mode));
@@ -135,27 +139,142 @@ bool decide_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subje
     if (d.escaped) {
         // Non-ASCII text inside a rule the automaton holds only as its ASCII stand-in: this
         // offset goes wholly to the rules' own matchers, as in a mode with no automaton.
-        return per_rule_path<Streaming>(lx, mode, nullptr, subject, length, offset, final,
-                                        memos.scratch(subject, length), best, reach);
+        per_rule_path(lx, mode, nullptr, subject, length, offset, memos.scratch(subject, length), best, reach);
+        return true;
     }
-    if (Streaming && !final && d.open_end) return false;
-    const best_match from_dfa{d.found, d.rule, d.length, d.open_end};
     if (!md->any_per_rule || !md->needs_per_rule(subject[offset])) {
-        best = from_dfa;
+        best = best_match{d.found, d.rule, d.length, d.open_end};
         return true;
     }
     best_match p;
-    if (!per_rule_path<Streaming>(lx, mode, md, subject, length, offset, final, memos.scratch(subject, length), p,
-                                  reach)) {
+    per_rule_path(lx, mode, md, subject, length, offset, memos.scratch(subject, length), p, reach);
+    best = joined(d, p);
+    return true;
+}
+
+// The stream's per-rule candidates: all of them the first time (over the per-rule set of
+// `md`, or every rule of the mode when md is null), afterwards only those still open.  Keeps
+// in pending.decided the best of those whose answer is final and in pending.open the others;
+// returns whether none is open.  When `final`, every answer is final.
+bool stream_candidates(const lexer& lx, std::uint32_t mode, const mode_dfa* md, const std::uint8_t* subject,
+                       std::uint32_t length, std::uint32_t offset, bool final, kestrel::match_scratch& scratch,
+                       detail::pending_step& pending) {
+    const std::vector<rule>& rules = lx.rules();
+    // Runs rule r; true when its answer may still change.
+    auto still_open = [&](std::uint32_t r) {
+        kestrel::match_result m;
+        if (final) {
+            m = rules[r].regex.match(offset, subject, length, kestrel::captures::whole_match_only, &scratch);
+        } else {
+            kestrel::streaming_match sm = rules[r].regex.match_streaming(
+                offset, subject, length, kestrel::captures::whole_match_only, &scratch);
+            if (sm.open_end) return true;
+            m = std::move(sm.result);
+        }
+        if (m.matched) keep_better(pending.decided, r, static_cast<std::uint32_t>(m.end()) - offset);
+        return false;
+    };
+    if (!pending.rules_known) {
+        pending.decided = best_match{};
+        pending.open.clear();
+        for_each_candidate(lx, mode, md, subject, offset, [&](std::uint32_t r) {
+            if (still_open(r)) pending.open.push_back(r);
+        });
+        pending.rules_known = true;
+    } else {
+        // Those whose answer is now final leave the list.
+        pending.open.erase(std::remove_if(pending.open.begin(), pending.open.end(),
+                                          [&](std::uint32_t r) { return !still_open(r); }),
+                           pending.open.end());
+    }
+    return pending.open.empty();
+}
+
+// The longest match in a stream, or false when (not final) more text could change it.  What
+// the matchers learned is kept in `pending` while the answer is open, and a later call at the
+// same mode and offset goes on from it: the automaton reads on from where its scan stopped,
+// and only the per-rule candidates still open run again.  So a token that stays undecided
+// over many chunks costs its automaton one read of each byte.  The per-rule candidates wait
+// while the automaton's answer is open, since no answer can be given before it settles.
+bool decide_streaming(const lexer& lx, std::uint32_t mode, const std::uint8_t* subject, std::uint32_t length,
+                      std::uint32_t offset, bool final, dfa_memos& memos, best_match& best,
+                      detail::pending_step& pending) {
+    best = best_match{};
+    if (!(pending.match && pending.mode == mode && pending.offset == offset)) {
+        pending.clear_match();
+        pending.mode = mode;
+        pending.offset = offset;
+    }
+    const mode_dfa* md = lx.automaton(mode);
+    dfa_answer d;
+    bool rules_wanted = true;
+    const mode_dfa* rule_set = nullptr;  // null: every rule of the mode
+    if (md != nullptr) {
+        // Reads on with the kept scan, counting the bytes it reads.
+        auto read_on = [&] {
+            const std::uint32_t from = pending.scan.pos;
+            const dfa_answer a = continue_mode_dfa(*md, pending.scan, subject, length);
+            pending.bytes_examined += pending.scan.pos - from;
+            return a;
+        };
+        if (pending.scan_made) {
+            d = read_on();
+        } else {
+            d = match_mode_dfa(*md, offset, subject, length, memos.of(mode));
+            pending.bytes_examined += d.scanned;
+            if (!final && d.open_end && !d.escaped && md->automaton) {
+                // The memo's answer does not say where its scan stood at the end: scan again,
+                // keeping the state, so that the next chunk is read from there on.
+                pending.scan = md->automaton->begin_scan(offset);
+                pending.scan_made = true;
+                d = read_on();
+            }
+        }
+        if (d.escaped) {
+            // The automaton cannot answer here: every rule runs on its own matcher, and the
+            // automaton is not asked again for this offset.
+            if (!pending.scan_made) {
+                pending.scan = md->automaton->begin_scan(offset);
+                pending.scan.stopped = kestrel::dfa_scan::stop::escaped;
+                pending.scan_made = true;
+            }
+            if (pending.rules_known && !pending.rules_all) pending.rules_known = false;
+            pending.rules_all = true;
+        } else {
+            if (!final && d.open_end) {
+                pending.match = true;
+                return false;
+            }
+            rules_wanted = md->any_per_rule && md->needs_per_rule(subject[offset]);
+            rule_set = md;
+        }
+    }
+    if (rules_wanted &&
+        !stream_candidates(lx, mode, rule_set, subject, length, offset, final, memos.scratch(subject, length),
+                           pending)) {
+        pending.match = true;
         return false;
     }
-    if (!p.found || (d.found && (d.length > p.length || (d.length == p.length && d.rule <= p.rule)))) {
-        best = from_dfa;
+    if (md == nullptr || d.escaped) {
+        best = pending.decided;
+    } else if (!rules_wanted) {
+        best = best_match{d.found, d.rule, d.length, d.open_end};
     } else {
-        best = p;
-        best.open_end = d.open_end;
+        best = joined(d, pending.decided);
     }
+    pending.clear_match();
     return true;
+}
+
+// The step's longest match: the stream's or the eager one.
+template <bool Streaming>
+bool decide(const lexer& lx, std::uint32_t mode, run_state& run, bool final, dfa_memos& memos, best_match& best) {
+    if constexpr (Streaming) {
+        return decide_streaming(lx, mode, run.subject, run.length, run.cursor.offset, final, memos, best,
+                                *run.pending);
+    } else {
+        return decide_match(lx, mode, run.subject, run.length, run.cursor.offset, memos, best, run.reach);
+    }
 }
 
 std::string entered_at(const mode_entry& e) {
@@ -172,8 +291,7 @@ std::string_view view(const run_state& run, std::uint32_t from, std::uint32_t to
 }
 
 template <bool Streaming>
-step_result step(const lexer& lx, run_state& run, token& out, bool final,
-                 std::vector<transition_record>* log) {
+step_result step(const lexer& lx, run_state& run, token& out, bool final) {
     const std::uint8_t* const s = run.subject;
     const std::uint32_t len = run.length;
     const column_unit unit = lx.columns();
@@ -183,12 +301,51 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final,
     std::optional<dfa_memos> local;
     dfa_memos& memos = run.memos != nullptr ? *run.memos : local.emplace(lx.mode_count(), len);
 
+    // The error run from `start` (the cursor past its first byte): up to the next position
+    // where a rule matches something.
+    auto error_run = [&](const position start, const std::uint32_t mode) -> step_result {
+        const dispatch_table& table = lx.dispatch(mode);
+        const kestrel::byte_set& opening = lx.opening_bytes(mode);
+        const bool no_unknown = table[no_first_byte_list].empty();
+        [[maybe_unused]] bool open = false;  // a match at the cursor is undecided
+        while (cursor.offset < len) {
+            if (no_unknown && !opening.test(s[cursor.offset])) {
+                std::uint32_t q = cursor.offset + 1;
+                while (q < len && !opening.test(s[q])) ++q;
+                if (run.reach != nullptr && q > *run.reach) *run.reach = q;
+                if constexpr (Streaming) run.pending->bytes_examined += q - cursor.offset;
+                advance_position(s, len, cursor, q - cursor.offset, unit);
+                continue;
+            }
+            best_match next;
+            if (!decide<Streaming>(lx, mode, run, final, memos, next)) {
+                open = true;
+                break;
+            }
+            if (next.found && next.length > 0) break;
+            advance_position(s, len, cursor, 1, unit);
+        }
+        if constexpr (Streaming) {
+            if (open || (!final && cursor.offset == len)) {
+                // Undecided: the next call goes on from the cursor.
+                run.pending->error_run = true;
+                run.pending->error_start = start;
+                return step_result::undecided;
+            }
+            run.pending->error_run = false;
+        }
+        if (run.reach != nullptr && cursor.offset == len) *run.reach = len;  // the run met the end
+        out = token{error_kind, view(run, start.offset, cursor.offset), absolute(run, start), mode};
+        return step_result::token;
+    };
+    if constexpr (Streaming) {
+        if (run.pending->error_run) return error_run(run.pending->error_start, stack.back().mode);
+    }
+
     while (cursor.offset < len) {
         const std::uint32_t mode = stack.back().mode;
         best_match best;
-        if (!decide_match<Streaming>(lx, mode, s, len, cursor.offset, final, memos, best, run.reach)) {
-            return step_result::undecided;
-        }
+        if (!decide<Streaming>(lx, mode, run, final, memos, best)) return step_result::undecided;
 
         if (!best.found) {
             if (lx.errors() == error_policy::raise) {
@@ -196,31 +353,9 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final,
                                     entered_at(stack.back()) + ")",
                                 absolute(run, cursor));
             }
-            // The error run: from here to the next position where a rule matches something.
             const position start = cursor;
             advance_position(s, len, cursor, 1, unit);
-            const dispatch_table& table = lx.dispatch(mode);
-            const kestrel::byte_set& opening = lx.opening_bytes(mode);
-            const bool no_unknown = table[no_first_byte_list].empty();
-            while (cursor.offset < len) {
-                if (no_unknown && !opening.test(s[cursor.offset])) {
-                    std::uint32_t q = cursor.offset + 1;
-                    while (q < len && !opening.test(s[q])) ++q;
-                    if (run.reach != nullptr && q > *run.reach) *run.reach = q;
-                    advance_position(s, len, cursor, q - cursor.offset, unit);
-                    continue;
-                }
-                best_match next;
-                if (!decide_match<Streaming>(lx, mode, s, len, cursor.offset, final, memos, next, run.reach)) {
-                    return step_result::undecided;
-                }
-                if (next.found && next.length > 0) break;
-                advance_position(s, len, cursor, 1, unit);
-            }
-            if (run.reach != nullptr && cursor.offset == len) *run.reach = len;  // the run met the end
-            if (Streaming && !final && cursor.offset == len) return step_result::undecided;
-            out = token{error_kind, view(run, start.offset, cursor.offset), absolute(run, start), mode};
-            return step_result::token;
+            return error_run(start, mode);
         }
 
         if (best.length == 0) {
@@ -233,9 +368,6 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final,
         advance_position(s, len, cursor, best.length, unit);
         const rule& r = lx.rules()[best.rule];
         if (r.action) {
-            if constexpr (Streaming) {
-                log->push_back(transition_record{static_cast<std::uint32_t>(stack.size()), stack.back()});
-            }
             switch (r.action->kind) {
                 case transition_kind::push:
                     if (stack.size() >= max_mode_depth) {
@@ -339,12 +471,11 @@ void lex_on_automata(const lexer& lx, run_state& run, forward_positions& positio
 namespace detail {
 
 step_result next_token(const lexer& lx, run_state& run, token& out) {
-    return step<false>(lx, run, out, true, nullptr);
+    return step<false>(lx, run, out, true);
 }
 
-step_result next_token_streaming(const lexer& lx, run_state& run, token& out, bool final,
-                                 std::vector<transition_record>& log) {
-    return step<true>(lx, run, out, final, &log);
+step_result next_token_streaming(const lexer& lx, run_state& run, token& out, bool final) {
+    return step<true>(lx, run, out, final);
 }
 
 }  // namespace detail
@@ -353,7 +484,7 @@ best_match longest_match(const lexer& lx, std::uint32_t mode, const std::uint8_t
                          std::uint32_t length, std::uint32_t offset) {
     best_match best;
     dfa_memos memos(lx.mode_count(), length);
-    if (offset < length) decide_match<false>(lx, mode, subject, length, offset, true, memos, best, nullptr);
+    if (offset < length) decide_match(lx, mode, subject, length, offset, memos, best, nullptr);
     return best;
 }
 

@@ -31,13 +31,6 @@ struct mode_entry {
     position entered;  // the start of the token whose push opened it (1:1 for the root)
 };
 
-// A mode change made during a stream's step, so that the step can be undone when it cannot
-// be finished: the stack depth and the top entry before the change.
-struct transition_record {
-    std::uint32_t depth = 0;
-    mode_entry top;
-};
-
 struct best_match {
     bool found = false;
     std::uint32_t rule = 0;

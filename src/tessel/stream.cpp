@@ -11,18 +11,21 @@
 // "undecided" where more text could matter: at the end of the buffer, when any candidate
 // rule's streaming match at a position it tests reports an open end (the match, or its
 // absence, depends on bytes not yet fed), when the mode's DFA scan reached the end of the
-// buffer still alive, and when an error run reaches the end.  Each call makes fresh DFA memos,
-// since the buffer it lexes is a new subject.  An
-// undecided step is rolled back completely: the cursor returns to where the step began and
-// the mode changes it made (skip rules may push or pop before the undecided point) are undone
-// from a log, last first.  The next call lexes that text again with more bytes after it, or
-// with `finish`, as final.  So a stream returns exactly the tokens, and raises exactly the
-// errors at the same positions, that eager lexing of the whole text gives.
+// buffer still alive, and when an error run reaches the end.  An undecided step is not
+// undone: the skip matches it made stand (they were decided), the cursor stays where it
+// stopped, and what the matchers learned stays in a pending record: the automaton's scan
+// with its state at the end of the buffer, the per-rule candidates already decided, the start
+// of an error run.  The next call goes on from there, so the automaton reads each byte of an
+// undecided token once however the text is chunked, and the token is handed out by the call
+// whose text decides it.  Each call makes fresh DFA memos, since the buffer it lexes is a new
+// subject.  So a stream returns exactly the tokens, and raises exactly the errors at the same
+// positions, that eager lexing of the whole text gives.
 //
-// Memory stays bounded: before each call the buffer drops the lexed text before the cursor,
-// keeping only the lexer's context_bytes (what lookbehinds and boundary tests can look back
-// at), at least 3 with code-point or UTF-16 columns, because a continuation byte's column is
-// judged from the three bytes before it.  For the same reason, with those units an incomplete
+// Memory stays bounded: before each call the buffer drops the text before the step not yet
+// finished (the skip matches it made are kept, and counted by `buffered`), keeping only the
+// lexer's context_bytes before it (what lookbehinds and boundary tests can look back at), at
+// least 3 with code-point or UTF-16 columns, because a continuation byte's column is judged
+// from the three bytes before it.  For the same reason, with those units an incomplete
 // UTF-8 character at the end of the fed text is held back in a pending tail until the next
 // chunk: measuring its lead byte needs the bytes after it.  Positions handed out are absolute
 // (the buffer's offset in the whole text is added by the step itself), and token lexemes view
@@ -31,8 +34,11 @@
 // A refused feed (after the end, after an error, or past the length limit) is refused before
 // anything changes, and `check_feed` lets a caller that records the fed text itself ask first.
 //
-// Limits: the whole text fed is at most the stream's limit (max_text_bytes by default).  Undecided text is lexed again on
-// every call, so feeding a long undecidable token one byte at a time costs quadratic time.
+// Limits: the whole text fed is at most the stream's limit (max_text_bytes by default).  A
+// rule on the per-rule path whose own match stays open (one with a lookaround or an anchor
+// that keeps it off the automaton) is matched again from the token's start on each call
+// while it stays open: only such a rule, over a long undecided token, costs more than linear
+// time.
 //
 // Tests: tests/cpp/test_stream.cpp (including a seeded comparison with eager lexing).
 #include "tessel/stream.h"
@@ -94,17 +100,19 @@ token_stream::token_stream(std::shared_ptr<const lexer> lx, std::uint64_t limit)
 }
 
 std::size_t token_stream::buffered() const noexcept {
-    return buffer_.size() + pending_tail_.size() - cursor_.offset;
+    return buffer_.size() + pending_tail_.size() - step_start_;
 }
 
 void token_stream::compact() {
     std::uint32_t keep = lexer_->context_bytes();
     if (lexer_->columns() != column_unit::bytes) keep = std::max<std::uint32_t>(keep, 3);
-    if (cursor_.offset <= keep) return;
-    const std::uint32_t drop = cursor_.offset - keep;
+    if (step_start_ <= keep) return;
+    const std::uint32_t drop = step_start_ - keep;
     buffer_.erase(0, drop);
     total_ += drop;
+    step_start_ -= drop;
     cursor_.offset -= drop;
+    pending_.shift(drop);
 }
 
 void token_stream::check_feed(std::size_t size) const {
@@ -156,43 +164,28 @@ std::vector<token> token_stream::run(bool final) {
     dfa_memos memos(lexer_->mode_count(), static_cast<std::uint32_t>(buffer_.size()));
     detail::run_state state{bytes_of(buffer_), static_cast<std::uint32_t>(buffer_.size()), total_,
                             cursor_, &stack_, &memos};
-    position remembered = cursor_;
-    // Puts the run back where the current step began.
-    auto roll_back = [&] {
-        state.cursor = remembered;
-        for (auto it = log_.rbegin(); it != log_.rend(); ++it) {
-            stack_.resize(it->depth - 1);
-            stack_.push_back(it->top);
-        }
-        log_.clear();
-    };
+    state.pending = &pending_;
     try {
         token t;
         for (;;) {
-            remembered = state.cursor;
-            log_.clear();
-            const detail::step_result r = detail::next_token_streaming(*lexer_, state, t, final, log_);
-            if (r == detail::step_result::token) {
-                out.push_back(t);
-                continue;
-            }
-            if (r == detail::step_result::undecided) roll_back();
-            break;
+            const detail::step_result r = detail::next_token_streaming(*lexer_, state, t, final);
+            if (r != detail::step_result::undecided) step_start_ = state.cursor.offset;
+            if (r != detail::step_result::token) break;
+            out.push_back(t);
         }
     } catch (const lex_error& e) {
         finished_ = failed_ = true;
-        roll_back();
+        rule_work_ += memos.match_work();
         cursor_ = state.cursor;
         throw lex_error(e.what(), e.where, std::move(out));
     } catch (...) {
         // Anything else (an allocation failure) would lose the tokens decided in this call, so
         // the stream cannot go on either.
         finished_ = failed_ = true;
-        roll_back();
         cursor_ = state.cursor;
         throw;
     }
-    log_.clear();
+    rule_work_ += memos.match_work();
     cursor_ = state.cursor;
     return out;
 }

@@ -12,6 +12,7 @@
 #include "tessel/lexer.h"
 #include "tessel/mode_dfa.h"
 #include "tessel/runtime.h"
+#include "tessel/step.h"
 
 namespace tessel {
 
@@ -68,6 +69,10 @@ public:
     bool finished() const noexcept { return finished_; }
     // Finished by a failure while lexing (a lex_error or an allocation failure).
     bool failed() const noexcept { return failed_; }
+    // The matching work of every call so far: the bytes the automata and the error runs read
+    // and the steps of the per-rule matchers, for the tests that prove a stream's total cost
+    // linear in its text.
+    std::uint64_t match_work() const noexcept { return pending_.bytes_examined + rule_work_; }
 
 private:
     // Drops the lexed text before the cursor that no rule can look back at any more.
@@ -80,8 +85,12 @@ private:
     std::string buffer_;       // context before the cursor, then everything not yet decided
     std::uint32_t total_ = 0;  // offset in the whole text of buffer_[0]
     position cursor_;          // offset relative to buffer_; line and column absolute
+    // Where the step not yet finished began (relative to buffer_): the first byte not handed
+    // out in a token.  The cursor may stand past it, after the skip matches the step made.
+    std::uint32_t step_start_ = 0;
+    std::uint64_t rule_work_ = 0;  // per-rule matcher steps of the calls so far
     std::vector<mode_entry> stack_{mode_entry{}};  // entry positions absolute
-    std::vector<transition_record> log_;  // the current step's mode changes
+    detail::pending_step pending_;  // what the undecided step learned, for the next call
     std::string pending_tail_;  // an incomplete UTF-8 character held back from the end
     bool finished_ = false;
     bool failed_ = false;

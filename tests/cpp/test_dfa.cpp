@@ -318,6 +318,14 @@ std::string random_pattern(std::mt19937& rng, int depth) {
     return group + reps[rng() % 9];
 }
 
+// One to three random patterns, the rules of one automaton.
+std::vector<std::string> random_patterns(std::mt19937& rng) {
+    std::vector<std::string> patterns;
+    const int rules = 1 + static_cast<int>(rng() % 3);
+    for (int k = 0; k < rules; ++k) patterns.push_back(random_pattern(rng, 3));
+    return patterns;
+}
+
 std::string random_subject(std::mt19937& rng) {
     std::string s;
     const int n = static_cast<int>(rng() % 9);
@@ -343,9 +351,7 @@ TEST(DfaSeeded, LongestMatchOfSeveralRulesMatchesTheOracle) {
     std::mt19937 rng(seed());
     int compared = 0;
     for (int round = 0; round < 400; ++round) {
-        std::vector<std::string> patterns;
-        const int rules = 1 + static_cast<int>(rng() % 3);
-        for (int k = 0; k < rules; ++k) patterns.push_back(random_pattern(rng, 3));
+        const std::vector<std::string> patterns = random_patterns(rng);
         std::unique_ptr<built> b;
         try {
             b = std::make_unique<built>(patterns);
@@ -382,6 +388,49 @@ TEST(DfaSeeded, LongestMatchOfSeveralRulesMatchesTheOracle) {
         }
     }
     EXPECT_GT(compared, 5000);
+}
+
+// A resumable scan fed a subject that grows a byte at a time (and sometimes not at all) must
+// give, after each call, the answer a fresh scan of the subject as it then is gives, with the
+// same open end, and read each byte once.
+TEST(DfaSeeded, ResumedScansAnswerAsFreshScansOfEachPrefix) {
+    std::mt19937 rng(seed() + 7);
+    int compared = 0;
+    for (int round = 0; round < 300; ++round) {
+        const std::vector<std::string> patterns = random_patterns(rng);
+        std::unique_ptr<built> b;
+        try {
+            b = std::make_unique<built>(patterns);
+        } catch (const kestrel::dfa_error&) {
+            continue;
+        }
+        const std::string text = random_subject(rng) + random_subject(rng);
+        for (std::uint32_t at = 0; at <= text.size(); ++at) {
+            kestrel::dfa_scan scan = b->automaton->begin_scan(at);
+            for (std::uint32_t len = at; len <= text.size(); len += rng() % 3 == 0 ? 0 : 1) {
+                const auto resumed = b->automaton->continue_scan(scan, bytes(text), len);
+                kestrel::dfa_memo memo(len);
+                const auto fresh = b->automaton->match(at, memo, bytes(text), len);
+                std::string where;
+                for (const auto& p : patterns) where += "/" + p + "/ ";
+                where += "on \"" + text.substr(0, len) + "\" at " + std::to_string(at);
+                ASSERT_EQ(resumed.matched, fresh.matched) << where;
+                ASSERT_EQ(resumed.rule, fresh.rule) << where;
+                ASSERT_EQ(resumed.length, fresh.length) << where;
+                ASSERT_EQ(resumed.open_end, fresh.open_end) << where;
+                ASSERT_EQ(resumed.reach, fresh.reach) << where;
+                ASSERT_EQ(resumed.scanned, fresh.scanned) << where;
+                ++compared;
+                if (!resumed.open_end && len == text.size()) break;
+            }
+        }
+    }
+    EXPECT_GT(compared, 3000);
+    // A subject shorter than what the scan read is refused.
+    built b({"a+"});
+    kestrel::dfa_scan scan = b.automaton->begin_scan(0);
+    b.automaton->continue_scan(scan, bytes("aaa"), 3);
+    EXPECT_THROW(b.automaton->continue_scan(scan, bytes("aaa"), 2), std::invalid_argument);
 }
 
 TEST(DfaSeeded, AgreeingPatternsHavePriorityMatchEqualToLongest) {

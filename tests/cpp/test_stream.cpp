@@ -151,14 +151,14 @@ TEST(TokenStream, ErrorRunsAndModesAtTheEnd) {
     }
 }
 
-TEST(TokenStream, UndecidedStepsUndoTheirModeChanges) {
+TEST(TokenStream, ModeChangesBeforeAnUndecidedTokenStand) {
     auto lx = make({rule(1, "[a-z]+"), rule(2, "\\(", true, {}, push("p")), rule(3, "[a-z]+", false, {"p"}),
                     rule(4, "\\)", true, {"p"}, pop()), rule(5, "!", true, {}, set("p"))});
     token_stream s(lx);
-    EXPECT_EQ(call(s, "(ab"), lines{});  // the push is undone with the undecided word
-    EXPECT_EQ(s.buffered(), 3u);
+    EXPECT_EQ(call(s, "(ab"), lines{});  // the push is made; the word waits, in the pushed mode
+    EXPECT_EQ(s.buffered(), 3u);        // the skipped ( counts until the word is handed out
     EXPECT_EQ(call(s, ")cd"), lines({"3 \"ab\" @1 1:2 m1"}));
-    EXPECT_EQ(call(s, "!e"), lines({"1 \"cd\" @4 1:5 m0"}));  // and so is the set
+    EXPECT_EQ(call(s, "!e"), lines({"1 \"cd\" @4 1:5 m0"}));  // and so does the set
     EXPECT_EQ(call(s, nullptr), lines({"3 \"e\" @7 1:8 m1"}));
 }
 
@@ -286,6 +286,51 @@ TEST(TokenStream, RandomChunksGiveTheEagerTokens) {
                                                << testing::PrintToString(text) << described
                                                << " error " << want.error << " / " << got.error;
             ASSERT_EQ(got.error, want.error) << "seed " << seed << " trial " << trial << described;
+        }
+    }
+}
+
+// A token that stays undecided over many chunks is not lexed again from its start on every
+// call: the automaton's scan goes on from where it stopped, an error run from where it got
+// to, and skip matches made before it stand.  The stream's work count (bytes the automata
+// read, per-rule matcher steps) at twice the text must stay about twice, in one-byte and in
+// 4 KiB chunks; restarting gives four times.
+TEST(TokenStream, LongUndecidedTokensCostLinearWork) {
+    struct work_case {
+        const char* name;
+        std::vector<tessel::rule> rules;
+        std::string head, unit;
+        error_policy errors = error_policy::token;
+    };
+    std::vector<tessel::rule> pushed;
+    pushed.push_back(rule(1, "\\(", false, {}, push("p")));
+    pushed.push_back(rule(2, "[a-z]+", false, {"p"}));
+    const std::vector<work_case> cases = {
+        {"unterminated string", {rule(1, "\"(?:[^\"\\\\]|\\\\.)*\""), rule(2, "[a-z]+"), rule(3, " ", true)}, "ab \"", "ab "},
+        {"unterminated comment",
+         {rule(1, "/\\*(?:[^*]|\\*+[^*/])*\\*+/"), rule(2, "[\\s\\S]")}, "", "/* "},
+        {"long skip run", {rule(1, "[a-z]+"), rule(2, " +", true)}, "ab", " "},
+        {"error run", {rule(1, "[a-z]+")}, "ab", "!?"},
+        {"token in a pushed mode", pushed, "(", "a"},
+    };
+    for (const work_case& c : cases) {
+        auto lx = make(c.rules, options(c.errors));
+        for (const std::size_t chunk : {std::size_t{1}, std::size_t{4096}}) {
+            auto work = [&](std::size_t bytes) {
+                std::string text = c.head;
+                while (text.size() < bytes) text += c.unit;
+                token_stream s(lx);
+                std::vector<std::string> got;
+                for (std::size_t at = 0; at < text.size(); at += chunk) {
+                    for (const auto& t : s.feed(std::string_view(text).substr(at, chunk))) got.push_back(show(t));
+                }
+                for (const auto& t : s.finish()) got.push_back(show(t));
+                EXPECT_EQ(got, show(tessel::tokenize(*lx, text, false))) << c.name;
+                return static_cast<double>(s.match_work());
+            };
+            const double small = work(20000), large = work(40000);
+            EXPECT_GT(small, 10000) << c.name;
+            EXPECT_LT(large / small, 2.3) << c.name << ", chunks of " << chunk << ": " << small << " then " << large;
         }
     }
 }
