@@ -112,6 +112,14 @@ struct dfa_match_result {
     bool escaped = false;
 };
 
+// The answer of dfa::longest: the accepting rule (-1 for no match of a byte or more) and the
+// match's length, or `escaped` as in dfa_match_result.
+struct dfa_longest {
+    std::int32_t rule = -1;
+    std::uint32_t length = 0;
+    bool escaped = false;
+};
+
 class dfa;
 
 // What one subject has taught a DFA: (state, position) pairs after which no accepting state
@@ -198,6 +206,12 @@ public:
     dfa_match_result match_general(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
                                    std::uint32_t length) const;
 
+    // The rule and length `match` reports, for a caller that needs neither open_end nor reach
+    // (eager lexing).  While the memo has recorded nothing, which is the common case, the
+    // scan runs without the memo test and without computing what this caller does not read.
+    dfa_longest longest(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
+                        std::uint32_t length) const;
+
     const std::array<std::uint8_t, 256>& class_map() const noexcept { return class_map_; }
     std::uint32_t class_count() const noexcept { return class_count_; }
     std::uint32_t state_count() const noexcept { return state_count_; }
@@ -237,6 +251,32 @@ private:
     std::uint64_t row_reciprocal_ = 0;
     std::uint32_t state_of(std::uint32_t row) const noexcept {
         return static_cast<std::uint32_t>((std::uint64_t{row} * row_reciprocal_) >> 32);
+    }
+    // Where a scan stopped: at p (the end, or the byte that led to the dead or escape row
+    // `next`) in `row`, the last accept ending at last_end in last_row (last_end is the start
+    // when there was none).
+    struct scan_stop {
+        const std::uint8_t* p;
+        const std::uint8_t* last_end;
+        std::size_t row, last_row, next;
+    };
+    // The scan from p without the memo test: one class lookup, one table load and two
+    // comparisons per byte.
+    scan_stop scan_plain(const std::uint8_t* p, const std::uint8_t* end) const noexcept {
+        const std::uint8_t* const cls = class_map_.data();
+        const std::uint32_t* const table = rows_.data();
+        scan_stop s{p, p, start_row_, start_row_, 1};
+        while (s.p != end) {
+            s.next = table[s.row + cls[*s.p]];
+            if (s.next <= stop_row_) break;
+            s.row = s.next;
+            ++s.p;
+            if (s.row >= accepting_row_) {
+                s.last_end = s.p;
+                s.last_row = s.row;
+            }
+        }
+        return s;
     }
     std::uint32_t state_count_ = 0;
     std::uint32_t unminimised_ = 0;
@@ -306,6 +346,25 @@ inline dfa_match_result dfa::match(std::uint32_t start, dfa_memo& memo, const st
         r.length = accepted - start;
     }
     return r;
+}
+
+inline dfa_longest dfa::longest(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
+                                std::uint32_t length) const {
+    // A memo with records (whose stops must be honoured), a first call, or arguments to refuse.
+    if (memo.created_ || memo.owner_ != this || memo.length_ != length || start > length) {
+        const dfa_match_result m = match(start, memo, subject, length);
+        return dfa_longest{m.matched ? m.rule : -1, m.length, m.escaped};
+    }
+    const scan_stop stop = scan_plain(subject + start, subject + length);
+    if (stop.p != subject + length && stop.next != 0) return dfa_longest{-1, 0, true};
+    // A failing tail to record: the general path scans again and records it.
+    if (stop.p - stop.last_end > static_cast<std::ptrdiff_t>(dfa_memo_min_tail)) {
+        const dfa_match_result m = match_general(start, memo, subject, length);
+        return dfa_longest{m.matched ? m.rule : -1, m.length, m.escaped};
+    }
+    const auto accepted = static_cast<std::uint32_t>(stop.last_end - subject);
+    if (accepted == start) return dfa_longest{};
+    return dfa_longest{accepting_[state_of(static_cast<std::uint32_t>(stop.last_row))], accepted - start, false};
 }
 
 // A text dump of the automaton: classes, states, transitions, accepting rules and the counts
