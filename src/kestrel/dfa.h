@@ -265,13 +265,40 @@ private:
     scan_stop scan_plain(const std::uint8_t* p, const std::uint8_t* end) const noexcept {
         const std::uint8_t* const cls = class_map_.data();
         const std::uint32_t* const table = rows_.data();
+        const std::size_t stop = stop_row_;
+        const std::size_t accepting = accepting_row_;
         scan_stop s{p, p, start_row_, start_row_, 1};
+        while (end - s.p >= 4) {
+            const std::uint8_t* const q = s.p;
+            const std::size_t r0 = table[s.row + cls[q[0]]];
+            const std::size_t r1 = table[r0 + cls[q[1]]];
+            const std::size_t r2 = table[r1 + cls[q[2]]];
+            const std::size_t r3 = table[r2 + cls[q[3]]];
+            s.last_end = r0 >= accepting ? q + 1 : s.last_end;
+            s.last_row = r0 >= accepting ? r0 : s.last_row;
+            s.last_end = r1 >= accepting ? q + 2 : s.last_end;
+            s.last_row = r1 >= accepting ? r1 : s.last_row;
+            s.last_end = r2 >= accepting ? q + 3 : s.last_end;
+            s.last_row = r2 >= accepting ? r2 : s.last_row;
+            s.last_end = r3 >= accepting ? q + 4 : s.last_end;
+            s.last_row = r3 >= accepting ? r3 : s.last_row;
+            if (r3 > stop) {
+                s.row = r3;
+                s.p = q + 4;
+                continue;
+            }
+            const std::size_t k = std::size_t{r0 > stop} + std::size_t{r1 > stop} + std::size_t{r2 > stop};
+            const std::size_t rows[4] = {r0, r1, r2, r3};
+            s.next = rows[k];
+            s.p = q + k;
+            return s;
+        }
         while (s.p != end) {
             s.next = table[s.row + cls[*s.p]];
-            if (s.next <= stop_row_) break;
+            if (s.next <= stop) break;
             s.row = s.next;
             ++s.p;
-            if (s.row >= accepting_row_) {
+            if (s.row >= accepting) {
                 s.last_end = s.p;
                 s.last_row = s.row;
             }

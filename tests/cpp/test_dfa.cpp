@@ -444,6 +444,39 @@ TEST(DfaSeeded, LongestMatchOfSeveralRulesMatchesTheOracle) {
     EXPECT_GT(compared, 5000);
 }
 
+// The lean scan reads four bytes between tests; random rules and subjects long enough to
+// stop at every place within a group, at the end, and after failing tails past 32 bytes.
+TEST(DfaSeeded, LongestAgreesWithMatchAtEveryOffset) {
+    std::mt19937 rng(seed() + 2);
+    int compared = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::string> patterns;
+        const int rules = 1 + static_cast<int>(rng() % 3);
+        for (int k = 0; k < rules; ++k) patterns.push_back(random_pattern(rng, 3));
+        if (rng() % 3 == 0) patterns.push_back("a[abc]{40}c");  // keeps scans alive far past an accept
+        std::unique_ptr<built> b;
+        try {
+            b = std::make_unique<built>(patterns);
+        } catch (const kestrel::dfa_error&) {
+            continue;
+        }
+        std::string text;
+        const int n = static_cast<int>(rng() % 90);
+        for (int i = 0; i < n; ++i) text.push_back("abcd"[rng() % 4]);
+        const auto len = static_cast<std::uint32_t>(text.size());
+        kestrel::dfa_memo lean(len), full(len);
+        for (std::uint32_t at = 0; at <= len; ++at) {
+            const kestrel::dfa_longest l = b->automaton->longest(at, lean, bytes(text), len);
+            const kestrel::dfa_match_result m = b->automaton->match(at, full, bytes(text), len);
+            ASSERT_EQ(l.rule, m.matched ? m.rule : -1) << patterns[0] << " on " << text << " at " << at;
+            ASSERT_EQ(l.length, m.length) << patterns[0] << " on " << text << " at " << at;
+            ASSERT_EQ(lean.blocks(), full.blocks()) << patterns[0] << " on " << text << " at " << at;
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 5000);
+}
+
 TEST(DfaSeeded, AgreeingPatternsHavePriorityMatchEqualToLongest) {
     std::mt19937 rng(seed() + 1);
     int agreeing = 0, differing = 0;
