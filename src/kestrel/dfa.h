@@ -260,8 +260,14 @@ private:
         const std::uint8_t* last_end;
         std::size_t row, last_row, next;
     };
-    // The scan from p without the memo test: one class lookup, one table load and two
-    // comparisons per byte.
+    // The scan from p without the memo test.  Tokens are short, and a scan's stop is where
+    // a byte-by-byte loop mispredicts its exit once per token, and where the next token's
+    // scan waits on this one's end.  Since the dead state (and the escape state, whose every
+    // transition leads to dead) only ever leads to a row at or below `stop`, four transitions
+    // run with no test between them: the accepts among them update the last accept by
+    // conditional moves, and where the fourth row has stopped, the stop within the group is
+    // the number of rows above `stop` (they come first).  Past the last group, byte by byte.
+    // (Bytes read beyond a stop lie within the subject and change nothing.)
     scan_stop scan_plain(const std::uint8_t* p, const std::uint8_t* end) const noexcept {
         const std::uint8_t* const cls = class_map_.data();
         const std::uint32_t* const table = rows_.data();
