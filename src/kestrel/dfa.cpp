@@ -58,7 +58,9 @@
 // bound, so the scan still tests one bound per byte.
 //
 // The scan is inline (dfa.h) for every call but a first one with a memo and one that must
-// record a tail, which take match_general; both give the same answer.
+// record a tail, which take match_general; both give the same answer.  Eager lexing asks
+// `longest`, which while the memo is empty scans four bytes between tests (dfa.h says why
+// that holds) and leaves out open_end and reach; otherwise it is `match`.
 //
 // `open_end` says whether bytes appended to the subject could change the answer: false when
 // the scan died, at the end of the subject whether the state has a live transition, and on a

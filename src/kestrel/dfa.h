@@ -114,6 +114,14 @@ struct dfa_match_result {
     std::uint32_t scanned = 0;
 };
 
+// The answer of dfa::longest: the accepting rule (-1 for no match of a byte or more) and the
+// match's length, or `escaped` as in dfa_match_result.
+struct dfa_longest {
+    std::int32_t rule = -1;
+    std::uint32_t length = 0;
+    bool escaped = false;
+};
+
 class dfa;
 
 // A scan that can go on when text is appended to its subject: the automaton's state after
@@ -229,6 +237,12 @@ public:
     dfa_scan begin_scan(std::uint32_t start) const noexcept;
     dfa_match_result continue_scan(dfa_scan& scan, const std::uint8_t* subject, std::uint32_t length) const;
 
+    // The rule and length `match` reports, for a caller that needs neither open_end nor reach
+    // (eager lexing).  While the memo has recorded nothing, which is the common case, the
+    // scan runs without the memo test and without computing what this caller does not read.
+    dfa_longest longest(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
+                        std::uint32_t length) const;
+
     const std::array<std::uint8_t, 256>& class_map() const noexcept { return class_map_; }
     std::uint32_t class_count() const noexcept { return class_count_; }
     std::uint32_t state_count() const noexcept { return state_count_; }
@@ -268,6 +282,65 @@ private:
     std::uint64_t row_reciprocal_ = 0;
     std::uint32_t state_of(std::uint32_t row) const noexcept {
         return static_cast<std::uint32_t>((std::uint64_t{row} * row_reciprocal_) >> 32);
+    }
+    // Where a scan stopped: at p (the end, or the byte that led to the dead or escape row
+    // `next`) in `row`, the last accept ending at last_end in last_row (last_end is the start
+    // when there was none).
+    struct scan_stop {
+        const std::uint8_t* p;
+        const std::uint8_t* last_end;
+        std::size_t row, last_row, next;
+    };
+    // The scan from p without the memo test.  Tokens are short, and a scan's stop is where
+    // a byte-by-byte loop mispredicts its exit once per token, and where the next token's
+    // scan waits on this one's end.  Since the dead state (and the escape state, whose every
+    // transition leads to dead) only ever leads to a row at or below `stop`, four transitions
+    // run with no test between them: the accepts among them update the last accept by
+    // conditional moves, and where the fourth row has stopped, the stop within the group is
+    // the number of rows above `stop` (they come first).  Past the last group, byte by byte.
+    // (Bytes read beyond a stop lie within the subject and change nothing.)
+    scan_stop scan_plain(const std::uint8_t* p, const std::uint8_t* end) const noexcept {
+        const std::uint8_t* const cls = class_map_.data();
+        const std::uint32_t* const table = rows_.data();
+        const std::size_t stop = stop_row_;
+        const std::size_t accepting = accepting_row_;
+        scan_stop s{p, p, start_row_, start_row_, 1};
+        while (end - s.p >= 4) {
+            const std::uint8_t* const q = s.p;
+            const std::size_t r0 = table[s.row + cls[q[0]]];
+            const std::size_t r1 = table[r0 + cls[q[1]]];
+            const std::size_t r2 = table[r1 + cls[q[2]]];
+            const std::size_t r3 = table[r2 + cls[q[3]]];
+            s.last_end = r0 >= accepting ? q + 1 : s.last_end;
+            s.last_row = r0 >= accepting ? r0 : s.last_row;
+            s.last_end = r1 >= accepting ? q + 2 : s.last_end;
+            s.last_row = r1 >= accepting ? r1 : s.last_row;
+            s.last_end = r2 >= accepting ? q + 3 : s.last_end;
+            s.last_row = r2 >= accepting ? r2 : s.last_row;
+            s.last_end = r3 >= accepting ? q + 4 : s.last_end;
+            s.last_row = r3 >= accepting ? r3 : s.last_row;
+            if (r3 > stop) {
+                s.row = r3;
+                s.p = q + 4;
+                continue;
+            }
+            const std::size_t k = std::size_t{r0 > stop} + std::size_t{r1 > stop} + std::size_t{r2 > stop};
+            const std::size_t rows[4] = {r0, r1, r2, r3};
+            s.next = rows[k];
+            s.p = q + k;
+            return s;
+        }
+        while (s.p != end) {
+            s.next = table[s.row + cls[*s.p]];
+            if (s.next <= stop) break;
+            s.row = s.next;
+            ++s.p;
+            if (s.row >= accepting) {
+                s.last_end = s.p;
+                s.last_row = s.row;
+            }
+        }
+        return s;
     }
     std::uint32_t state_count_ = 0;
     std::uint32_t unminimised_ = 0;
@@ -338,6 +411,25 @@ inline dfa_match_result dfa::match(std::uint32_t start, dfa_memo& memo, const st
         r.length = accepted - start;
     }
     return r;
+}
+
+inline dfa_longest dfa::longest(std::uint32_t start, dfa_memo& memo, const std::uint8_t* subject,
+                                std::uint32_t length) const {
+    // A memo with records (whose stops must be honoured), a first call, or arguments to refuse.
+    if (memo.created_ || memo.owner_ != this || memo.length_ != length || start > length) {
+        const dfa_match_result m = match(start, memo, subject, length);
+        return dfa_longest{m.matched ? m.rule : -1, m.length, m.escaped};
+    }
+    const scan_stop stop = scan_plain(subject + start, subject + length);
+    if (stop.p != subject + length && stop.next != 0) return dfa_longest{-1, 0, true};
+    // A failing tail to record: the general path scans again and records it.
+    if (stop.p - stop.last_end > static_cast<std::ptrdiff_t>(dfa_memo_min_tail)) {
+        const dfa_match_result m = match_general(start, memo, subject, length);
+        return dfa_longest{m.matched ? m.rule : -1, m.length, m.escaped};
+    }
+    const auto accepted = static_cast<std::uint32_t>(stop.last_end - subject);
+    if (accepted == start) return dfa_longest{};
+    return dfa_longest{accepting_[state_of(static_cast<std::uint32_t>(stop.last_row))], accepted - start, false};
 }
 
 // A text dump of the automaton: classes, states, transitions, accepting rules and the counts

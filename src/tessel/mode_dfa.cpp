@@ -301,10 +301,13 @@ void build_mode_dfas(const lexer& lx, const mode_members& members, const lexer_o
                 const std::optional<std::uint32_t> empty_rule = first_empty_rule(rules, dfa_rules);
                 const kestrel::byte_set per_rule_bytes = opening_bytes_of(rules, mode_per_rule);
                 const bool any_per_rule = !mode_per_rule.empty();
+                std::vector<dfa_rule_action> dfa_actions;
+                for (std::uint32_t r : dfa_rules) dfa_actions.push_back(action_of(rules[r]));
                 made = std::make_shared<const mode_dfa>(mode_dfa{.automaton = std::move(automaton),
                                                                  .literals = std::move(trie),
                                                                  .literal_rules = std::move(literal_rules),
                                                                  .dfa_rules = std::move(dfa_rules),
+                                                                 .dfa_actions = std::move(dfa_actions),
                                                                  .per_rule = std::move(mode_per_rule),
                                                                  .any_per_rule = any_per_rule,
                                                                  .has_empty_rule = empty_rule.has_value(),
@@ -323,6 +326,21 @@ void build_mode_dfas(const lexer& lx, const mode_members& members, const lexer_o
         built.emplace(member_key, made);
         slots[m] = std::move(made);
     }
+}
+
+dfa_rule_action action_of(const rule& r) noexcept {
+    dfa_rule_action a;
+    a.kind = r.kind;
+    a.skip = r.skip ? 1 : 0;
+    if (r.action) {
+        a.target = r.action->target_index;
+        switch (r.action->kind) {
+            case transition_kind::push: a.action = dfa_rule_action::push; break;
+            case transition_kind::pop: a.action = dfa_rule_action::pop; break;
+            case transition_kind::set: a.action = dfa_rule_action::set; break;
+        }
+    }
+    return a;
 }
 
 namespace {

@@ -17,6 +17,20 @@
 
 namespace tessel {
 
+// What the eager loop needs of one automaton rule to make its token, packed in 12 bytes so
+// that the rules of a mode share a cache line or two, where the full rule (pattern text,
+// regex, transition name) spans hundreds of bytes.
+struct dfa_rule_action {
+    enum : std::uint8_t { none = 0, push = 1, pop = 2, set = 3 };
+    std::int32_t kind = 0;
+    std::uint32_t target = 0;  // the target mode of a push or set
+    std::uint8_t skip = 0;     // 1: the rule makes no token
+    std::uint8_t action = none;
+};
+
+// The packed entry of a rule.
+dfa_rule_action action_of(const rule& r) noexcept;
+
 struct mode_dfa {
     // DFA rule r is dfa_rules[r].  Shared by the modes whose automaton rules have the same
     // patterns in the same order, whatever their rule indices.
@@ -27,6 +41,7 @@ struct mode_dfa {
     std::shared_ptr<const kestrel::literal_trie> literals;
     std::vector<std::uint32_t> literal_rules;
     std::vector<std::uint32_t> dfa_rules;  // lexer rule indices, ascending
+    std::vector<dfa_rule_action> dfa_actions;  // action_of each rule of dfa_rules, in that order
     // The mode's rules that run per rule, ascending.  A list of the mode's own rules rather
     // than a bit set over all the lexer's rules: a grammar of many modes would otherwise hold
     // modes x rules bits.

@@ -417,53 +417,64 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final) {
 // and the automaton finds a non-empty match whose transition can be made; returns at the
 // first position where one of these fails (or at the end), leaving that token to the general
 // step.  Each token it makes is the one the general step would make, built the same way; it
-// only skips what the step re-reads per token (the mode's automaton and memo, the candidate
-// lists) by holding them while the mode stays the same.
+// only skips what the step re-reads per token by holding it while the mode stays the same:
+// the mode's automaton, memo and candidate bytes, and each automaton rule's packed action
+// (kind, skip, transition) in place of the full rule.  The cursor lives in registers while
+// the mode lasts.
 void lex_on_automata(const lexer& lx, run_state& run, forward_positions& positions, std::vector<token>& tokens) {
     const std::uint8_t* const s = run.subject;
     const std::uint32_t len = run.length;
-    const std::vector<rule>& rules = lx.rules();
     std::vector<mode_entry>& stack = *run.stack;
-    position& cursor = run.cursor;
     dfa_memos& memos = *run.memos;
-    while (cursor.offset < len) {
+    position at = run.cursor;
+    for (bool more = true; more && at.offset < len;) {
         const std::uint32_t mode = stack.back().mode;
         const mode_dfa* const md = lx.automaton(mode);
         // A mode with no automaton, or with a literal trie beside it, is the general step's.
-        if (md == nullptr || !md->automaton || md->literals) return;
+        if (md == nullptr || !md->automaton || md->literals) break;
         const kestrel::dfa& automaton = *md->automaton;
         kestrel::dfa_memo& memo = memos.of(mode);
+        const dfa_rule_action* const actions = md->dfa_actions.data();
         const bool gated = md->any_per_rule;
+        const kestrel::byte_set gate = md->per_rule_bytes;
         for (;;) {
-            if (cursor.offset >= len) return;
-            if (gated && md->needs_per_rule(s[cursor.offset])) return;
-            const kestrel::dfa_match_result m = automaton.match(cursor.offset, memo, s, len);
-            if (!m.matched) return;  // an error, or an empty match: the general step reports it
-            const rule& r = rules[md->dfa_rules[static_cast<std::size_t>(m.rule)]];
-            if (r.action) {
-                // The refusals are the general step's to report, with its messages.
-                if (r.action->kind == transition_kind::push && stack.size() >= max_mode_depth) return;
-                if (r.action->kind == transition_kind::pop && stack.size() == 1) return;
+            if (at.offset >= len || (gated && gate.test(s[at.offset]))) {
+                more = false;
+                break;
             }
-            const position start = cursor;
-            positions.advance(cursor, m.length);
-            if (!r.skip) tokens.push_back(token{r.kind, view(run, start.offset, cursor.offset), absolute(run, start), mode});
-            if (r.action) {
-                switch (r.action->kind) {
-                    case transition_kind::push:
-                        stack.push_back(mode_entry{r.action->target_index, absolute(run, start)});
+            const kestrel::dfa_longest m = automaton.longest(at.offset, memo, s, len);
+            // An error, an empty match or an escape: the general step answers it.
+            if (m.rule < 0) {
+                more = false;
+                break;
+            }
+            const dfa_rule_action a = actions[m.rule];
+            // The refusals are the general step's to report, with its messages.
+            if ((a.action == dfa_rule_action::push && stack.size() >= max_mode_depth) ||
+                (a.action == dfa_rule_action::pop && stack.size() == 1)) {
+                more = false;
+                break;
+            }
+            const position start = at;
+            positions.advance(at, m.length);
+            if (a.skip == 0) tokens.push_back(token{a.kind, view(run, start.offset, at.offset), absolute(run, start), mode});
+            if (a.action != dfa_rule_action::none) {
+                switch (a.action) {
+                    case dfa_rule_action::push:
+                        stack.push_back(mode_entry{a.target, absolute(run, start)});
                         break;
-                    case transition_kind::pop:
+                    case dfa_rule_action::pop:
                         stack.pop_back();
                         break;
-                    case transition_kind::set:
-                        stack.back().mode = r.action->target_index;
+                    default:
+                        stack.back().mode = a.target;
                         break;
                 }
                 if (stack.back().mode != mode) break;  // fetch the new mode's automaton
             }
         }
     }
+    run.cursor = at;
 }
 
 }  // namespace
@@ -497,21 +508,13 @@ bool next_token(const lexer& lx, const std::uint8_t* subject, std::uint32_t leng
     return r == step_result::token;
 }
 
-std::vector<token> tokenize(const lexer& lx, std::string_view subject, bool eof) {
-    check_text_length(subject.size());
+namespace {
+
+void tokenize_unguarded(const lexer& lx, std::string_view subject, bool eof, std::vector<token>& tokens) {
     std::vector<mode_entry> stack{mode_entry{}};
     dfa_memos memos(lx.mode_count(), static_cast<std::uint32_t>(subject.size()));
     run_state run{reinterpret_cast<const std::uint8_t*>(subject.data()),
                   static_cast<std::uint32_t>(subject.size()), 0, position{}, &stack, &memos};
-    std::vector<token> tokens;
-    // Room for one token per 4 bytes (source code and data mostly hold fewer) spares the list
-    // its doublings, each a copy of every token so far into fresh memory, which cost more than
-    // the lexing of a large text.  What is reserved and never written stays address space
-    // only.  Should even the reservation be refused, the list grows as it needs.
-    try {
-        tokens.reserve(std::min<std::size_t>(subject.size() / 4, max_token_reserve));
-    } catch (const std::bad_alloc&) {
-    }
     forward_positions positions(run.subject, run.length, lx.columns(), 0);
     token t;
     for (;;) {
@@ -522,6 +525,37 @@ std::vector<token> tokenize(const lexer& lx, std::string_view subject, bool eof)
     if (eof) {
         tokens.push_back(token{end_of_input_kind, subject.substr(subject.size()), run.cursor, 0});
     }
+}
+
+}  // namespace
+
+void tokenize_into(const lexer& lx, std::string_view subject, bool eof, std::vector<token>& tokens) {
+    check_text_length(subject.size());
+    tokens.clear();
+    // Room for one token per 4 bytes (source code and data mostly hold fewer) spares the list
+    // its doublings, each a copy of every token so far into fresh memory, which cost more than
+    // the lexing of a large text.  What is reserved and never written stays address space
+    // only.  A list that already has the room (a caller re-lexing into the same list) keeps
+    // its storage, already faulted in.  Should even the reservation be refused, the list grows
+    // as it needs.
+    const std::size_t guess = std::min<std::size_t>(subject.size() / 4, max_token_reserve);
+    if (tokens.capacity() < guess) {
+        try {
+            tokens.reserve(guess);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    try {
+        tokenize_unguarded(lx, subject, eof, tokens);
+    } catch (...) {
+        tokens.clear();  // a failed run leaves no half list behind
+        throw;
+    }
+}
+
+std::vector<token> tokenize(const lexer& lx, std::string_view subject, bool eof) {
+    std::vector<token> tokens;
+    tokenize_into(lx, subject, eof, tokens);
     return tokens;
 }
 

@@ -54,4 +54,9 @@ bool next_token(const lexer& lx, const std::uint8_t* subject, std::uint32_t leng
 // Throws lex_error.
 std::vector<token> tokenize(const lexer& lx, std::string_view subject, bool eof);
 
+// The same tokens into `tokens`, which is cleared first and keeps its storage: a caller that
+// lexes text after text (a compiler's files, an editor's re-lexes) into one list pays for
+// fresh memory once.  On lex_error (or any failure) `tokens` is left empty.
+void tokenize_into(const lexer& lx, std::string_view subject, bool eof, std::vector<token>& tokens);
+
 }  // namespace tessel

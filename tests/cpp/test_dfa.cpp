@@ -299,6 +299,66 @@ TEST(Agreement, CaptureGroupsDoNotChangeTheAnswer) {
     for (const auto& p : pairs) EXPECT_EQ(check(p[0]), check(p[1])) << p[0];
 }
 
+// ---- the lean scan of eager lexing ----
+
+// dfa::longest must give match's rule, length and escape at every call, and leave the memo
+// as match leaves it, whether the memo is still empty (its own loop) or has records (match).
+struct longest_case {
+    const char* name;
+    std::vector<std::string> patterns;
+    std::vector<bool> escapes;
+    std::string text;
+};
+
+class DfaLongest : public ::testing::TestWithParam<longest_case> {};
+
+TEST_P(DfaLongest, AgreesWithMatchAndRecordsTheSameTails) {
+    const longest_case& c = GetParam();
+    const built b(c.patterns, c.escapes);
+    const auto n = static_cast<std::uint32_t>(c.text.size());
+    // Two runs over the text: one stepping as a lexer does (past each match, else one byte),
+    // one asking at every offset.
+    for (const bool every_offset : {false, true}) {
+        kestrel::dfa_memo lean(n), full(n);
+        int recorded_calls = 0;
+        for (std::uint32_t at = 0; at <= n;) {
+            const kestrel::dfa_longest l = b.automaton->longest(at, lean, bytes(c.text), n);
+            const kestrel::dfa_match_result m = b.automaton->match(at, full, bytes(c.text), n);
+            const std::string where = std::string(c.name) + " at " + std::to_string(at);
+            ASSERT_EQ(l.escaped, m.escaped) << where;
+            ASSERT_EQ(l.rule, m.matched ? m.rule : -1) << where;
+            ASSERT_EQ(l.length, m.length) << where;
+            ASSERT_EQ(lean.blocks(), full.blocks()) << where;
+            ASSERT_EQ(lean.tail_alive(), full.tail_alive()) << where;
+            if (lean.blocks() > 0) ++recorded_calls;
+            at += every_offset || l.rule < 0 ? 1 : l.length;
+        }
+        // Where the text has a long failing tail, the memo was in use for part of the run.
+        if (c.text.find('"') != std::string::npos || c.text.find('?') != std::string::npos) {
+            EXPECT_GT(recorded_calls, 0) << c.name;
+        }
+    }
+}
+
+std::string repeated(const std::string& s, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += s;
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DfaLongest,
+    ::testing::Values(
+        longest_case{"words", {"[a-z]+", "[0-9]+", " +"}, {}, "abc 123 de  4 f"},
+        longest_case{"unterminated_strings", {"\"[^\"\\n]*\"", "[a-z]+", "[ \\n\"]"}, {},
+                     repeated("abc \"def ghi jkl mno pqr stu vwx yz abc def\n", 5) + "\"ok\" x"},
+        longest_case{"near_literal", {"abcdefghijklmnopqrstuvwxyz0123456789!", "[a-z0-9?]"}, {},
+                     repeated("abcdefghijklmnopqrstuvwxyz0123456789?", 4) + "abcdefghijklmnopqrstuvwxyz0123456789!"},
+        longest_case{"tail_to_the_end", {"<[a-z ]*>", "[a-z ]"}, {}, "ab <" + repeated("xyz ", 20)},
+        longest_case{"escaping_rule", {"[a-z\\x{80}-\\x{10ffff}]+", "'[^']*'", " "}, {true, false, false},
+                     "ab 'c\xc3\xa9' d\xc3\xa9 'unterminated " + repeated("abcd", 10)}),
+    [](const ::testing::TestParamInfo<longest_case>& i) { return std::string(i.param.name); });
+
 // ---- seeded comparisons against an oracle ----
 
 // A random pattern over a, b and c: alternation, concatenation, groups (capturing or not),
@@ -431,6 +491,37 @@ TEST(DfaSeeded, ResumedScansAnswerAsFreshScansOfEachPrefix) {
     kestrel::dfa_scan scan = b.automaton->begin_scan(0);
     b.automaton->continue_scan(scan, bytes("aaa"), 3);
     EXPECT_THROW(b.automaton->continue_scan(scan, bytes("aaa"), 2), std::invalid_argument);
+}
+
+// The lean scan reads four bytes between tests; random rules and subjects long enough to
+// stop at every place within a group, at the end, and after failing tails past 32 bytes.
+TEST(DfaSeeded, LongestAgreesWithMatchAtEveryOffset) {
+    std::mt19937 rng(seed() + 2);
+    int compared = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::string> patterns = random_patterns(rng);
+        if (rng() % 3 == 0) patterns.push_back("a[abc]{40}c");  // keeps scans alive far past an accept
+        std::unique_ptr<built> b;
+        try {
+            b = std::make_unique<built>(patterns);
+        } catch (const kestrel::dfa_error&) {
+            continue;
+        }
+        std::string text;
+        const int n = static_cast<int>(rng() % 90);
+        for (int i = 0; i < n; ++i) text.push_back("abcd"[rng() % 4]);
+        const auto len = static_cast<std::uint32_t>(text.size());
+        kestrel::dfa_memo lean(len), full(len);
+        for (std::uint32_t at = 0; at <= len; ++at) {
+            const kestrel::dfa_longest l = b->automaton->longest(at, lean, bytes(text), len);
+            const kestrel::dfa_match_result m = b->automaton->match(at, full, bytes(text), len);
+            ASSERT_EQ(l.rule, m.matched ? m.rule : -1) << patterns[0] << " on " << text << " at " << at;
+            ASSERT_EQ(l.length, m.length) << patterns[0] << " on " << text << " at " << at;
+            ASSERT_EQ(lean.blocks(), full.blocks()) << patterns[0] << " on " << text << " at " << at;
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 5000);
 }
 
 TEST(DfaSeeded, AgreeingPatternsHavePriorityMatchEqualToLongest) {

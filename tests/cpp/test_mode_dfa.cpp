@@ -82,6 +82,43 @@ TEST(ModeDfa, EmptyMatchingRuleAnswersWithLengthZero) {
               std::vector<std::string>({"zero-length match in mode 'default' (rule never advances) @0 1:1"}));
 }
 
+// The eager loop makes tokens from each automaton rule's packed action: it must carry the
+// rule's kind, skip flag, transition and resolved target, rule for rule in dfa_rules order.
+TEST(ModeDfa, PackedActionsFollowTheirRules) {
+    auto lx = make({rule(1, "[a-z]+", false, {"default", "q"}), rule(2, " ", true), rule(3, "\\(", false, {}, push("p")),
+                    rule(4, "\\)", false, {"p"}, pop()), rule(5, "~", true, {}, lexer_test::set("q")),
+                    rule(-7, "[0-9]", false, {"p"})});
+    struct expected {
+        std::int32_t kind;
+        std::uint8_t skip, action;
+        const char* target;  // nullptr: no target
+    };
+    const std::vector<std::pair<const char*, std::vector<expected>>> modes = {
+        {"default",
+         {{1, 0, tessel::dfa_rule_action::none, nullptr},
+          {2, 1, tessel::dfa_rule_action::none, nullptr},
+          {3, 0, tessel::dfa_rule_action::push, "p"},
+          {5, 1, tessel::dfa_rule_action::set, "q"}}},
+        {"p", {{4, 0, tessel::dfa_rule_action::pop, nullptr}, {-7, 0, tessel::dfa_rule_action::none, nullptr}}},
+        {"q", {{1, 0, tessel::dfa_rule_action::none, nullptr}}},
+    };
+    for (const auto& [name, want] : modes) {
+        const tessel::mode_dfa* md = lx->automaton(*lx->mode_index(name));
+        ASSERT_NE(md, nullptr) << name;
+        ASSERT_EQ(md->dfa_actions.size(), md->dfa_rules.size()) << name;
+        ASSERT_EQ(md->dfa_actions.size(), want.size()) << name;
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            const tessel::dfa_rule_action& a = md->dfa_actions[i];
+            EXPECT_EQ(a.kind, want[i].kind) << name << " " << i;
+            EXPECT_EQ(a.skip, want[i].skip) << name << " " << i;
+            EXPECT_EQ(a.action, want[i].action) << name << " " << i;
+            if (want[i].target != nullptr) {
+                EXPECT_EQ(a.target, *lx->mode_index(want[i].target)) << name << " " << i;
+            }
+        }
+    }
+}
+
 TEST(ModeDfa, ChoiceOfModes) {
     auto requested_none = make({rule(1, "a"), rule(2, "b", false, {"m"})}, none());
     EXPECT_TRUE(requested_none->dfa_modes_active().empty());

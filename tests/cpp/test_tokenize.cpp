@@ -137,6 +137,49 @@ TEST(Tokenize, ModeStackDepth) {
               lines({"error: cannot push another mode: the mode stack is 65536 deep (tessel::max_mode_depth) @65535 1:65536"}));
 }
 
+// Lexing into a caller's list: the same tokens as tokenize whatever the list held before,
+// the list's storage kept when it has the room, and nothing left behind by a failed run.
+TEST(TokenizeInto, SameTokensIntoAReusedList) {
+    auto modes = make({rule(1, "\"", false, {}, push("str")), rule(2, "[a-z]+"), rule(3, "[^\"{]+", false, {"str"}),
+                       rule(4, "\"", false, {"str"}, pop()), rule(5, "\\{", false, {"str"}, push("default")),
+                       rule(6, "\\}", false, {}, pop()), rule(7, "~", false, {}, set("str")),
+                       rule(8, "[ \n]", true, {}, push("str"))},
+                      options(error_policy::token, tessel::column_unit::utf16));
+    auto words = make({rule(1, "[a-z\u00e9]+"), rule(2, "[ \n]+", true), rule(3, "[0-9]+")},
+                      options(error_policy::token, tessel::column_unit::codepoints));
+    struct row {
+        const tessel::lexer& lx;
+        std::string text;
+        bool eof;
+    };
+    const std::vector<row> rows = {
+        {*modes, "ab\"x{cd}y\"z", true},
+        {*modes, "~a\n{b c}d", false},
+        {*modes, "ab\"unterminated \U0001F600", true},
+        {*words, std::string(3000, 'a') + " 12 \xc3\xa9\n!! 7", true},
+        {*words, "", true},
+        {*words, "x 1\ny", false},
+    };
+    std::vector<tessel::token> into{tessel::token{99, "stale", {}, 0}};
+    for (const row& r : rows) {
+        tessel::tokenize_into(r.lx, r.text, r.eof, into);
+        EXPECT_EQ(show(into), show(tessel::tokenize(r.lx, r.text, r.eof))) << r.text;
+    }
+
+    // A list with room enough keeps its storage.
+    std::vector<tessel::token> kept;
+    kept.reserve(10000);
+    const tessel::token* storage = kept.data();
+    tessel::tokenize_into(*words, "a b c", true, kept);
+    EXPECT_EQ(kept.data(), storage);
+    EXPECT_EQ(kept.size(), 4u);
+
+    // A lex_error leaves the list empty, not half filled.
+    auto strict = make({rule(1, "[a-z]+"), rule(2, " ", true)});
+    EXPECT_THROW(tessel::tokenize_into(*strict, "ab cd 12", false, kept), tessel::lex_error);
+    EXPECT_TRUE(kept.empty());
+}
+
 TEST(Tokenize, TextLengthLimit) {
     EXPECT_NO_THROW(tessel::check_text_length(tessel::max_text_bytes));
     for (std::uint64_t limit : {tessel::max_text_bytes, std::uint64_t{5}}) {
