@@ -9,6 +9,11 @@
 //                                              DFA run both into a fresh list (tokenize)
 //                                              and into one list reused across runs
 //                                              (tokenize_into)
+//   bench_lex stream GRAMMAR.lex TEXT CHUNK [RUNS]
+//                                              a token stream fed the text in CHUNK-byte
+//                                              chunks (tokens copied into a vector) against
+//                                              eager tokenize, interleaved, medians; the two
+//                                              token lists must be identical
 //   bench_lex compile [RULES] [RUNS]           compile time of a generated grammar of RULES
 //                                              rules (default 100) with its DFAs, median
 //   bench_lex memo MB KIND                     peak memory of tokenize on a generated text of
@@ -34,6 +39,7 @@
 #include "tessel/grammar/grammar.h"
 #include "tessel/lexer.h"
 #include "tessel/runtime.h"
+#include "tessel/stream.h"
 
 namespace {
 
@@ -219,6 +225,45 @@ int memo(double megabytes, const std::string& kind) {
 
 }  // namespace
 
+int stream(const std::string& grammar_path, const std::string& text_path, std::size_t chunk, int runs) {
+    const tessel::grammar g = tessel::parse_grammar(read_file(grammar_path), grammar_path);
+    const std::string text = read_file(text_path);
+    const auto lx = compile(g.rules, true);
+    if (chunk == 0) throw std::runtime_error("the chunk size must be at least 1");
+    std::vector<double> t_eager, t_stream;
+    std::size_t tokens = 0;
+    // A streamed token's lexeme views the stream's buffer, valid until the next call: compare
+    // kinds, positions, modes and lexeme lengths.
+    auto same = [](const tessel::token& a, const tessel::token& b) {
+        return a.kind == b.kind && a.pos == b.pos && a.mode == b.mode && a.lexeme.size() == b.lexeme.size();
+    };
+    for (int r = 0; r < runs; ++r) {
+        double c0 = thread_cpu_seconds();
+        const std::vector<tessel::token> eager = tessel::tokenize(*lx, text, false);
+        t_eager.push_back(thread_cpu_seconds() - c0);
+        tokens = eager.size();
+        c0 = thread_cpu_seconds();
+        tessel::token_stream s(lx);
+        std::vector<tessel::token> streamed;
+        streamed.reserve(eager.size());
+        for (std::size_t at = 0; at < text.size(); at += chunk) {
+            for (const tessel::token& t : s.feed(std::string_view(text).substr(at, chunk))) streamed.push_back(t);
+        }
+        for (const tessel::token& t : s.finish()) streamed.push_back(t);
+        t_stream.push_back(thread_cpu_seconds() - c0);
+        if (!std::equal(eager.begin(), eager.end(), streamed.begin(), streamed.end(), same)) {
+            throw std::runtime_error("the stream and eager tokenize disagree on the tokens");
+        }
+    }
+    const double mb = static_cast<double>(text.size()) / 1e6;
+    std::printf("%s on %s: %.2f MB, %zu tokens, %zu-byte chunks\n", grammar_path.c_str(), text_path.c_str(), mb,
+                tokens, chunk);
+    std::printf("  eager     %8.3f s CPU median  %8.1f MB/s\n", median(t_eager), mb / median(t_eager));
+    std::printf("  stream    %8.3f s CPU median  %8.1f MB/s\n", median(t_stream), mb / median(t_stream));
+    std::printf("  stream / eager %.2fx (runs: %d, interleaved)\n", median(t_stream) / median(t_eager), runs);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     try {
         const std::vector<std::string> a(argv + 1, argv + argc);
@@ -227,7 +272,10 @@ int main(int argc, char** argv) {
             return compile_time(a.size() > 1 ? std::stoi(a[1]) : 100, a.size() > 2 ? std::stoi(a[2]) : 21);
         }
         if (a.size() == 3 && a[0] == "memo") return memo(std::stod(a[1]), a[2]);
-        std::cerr << "usage: bench_lex lex GRAMMAR TEXT [RUNS] | compile [RULES] [RUNS] | memo MB sparse|dense\n";
+        if (a.size() >= 4 && a[0] == "stream") {
+            return stream(a[1], a[2], static_cast<std::size_t>(std::stoul(a[3])), a.size() > 4 ? std::stoi(a[4]) : 5);
+        }
+        std::cerr << "usage: bench_lex lex GRAMMAR TEXT [RUNS] | stream GRAMMAR TEXT CHUNK [RUNS] | compile [RULES] [RUNS] | memo MB sparse|dense\n";
         return 2;
     } catch (const std::exception& e) {
         std::cerr << "bench_lex: " << e.what() << '\n';

@@ -421,7 +421,13 @@ step_result step(const lexer& lx, run_state& run, token& out, bool final) {
 // the mode's automaton, memo and candidate bytes, and each automaton rule's packed action
 // (kind, skip, transition) in place of the full rule.  The cursor lives in registers while
 // the mode lasts.
-void lex_on_automata(const lexer& lx, run_state& run, forward_positions& positions, std::vector<token>& tokens) {
+//
+// A stream's call (Streaming, not final) also stops at a match whose end more text could
+// still move (the automaton's open end), leaving it to the general step, which keeps the scan
+// for the next chunk.
+template <bool Streaming>
+void lex_on_automata(const lexer& lx, run_state& run, forward_positions& positions, std::vector<token>& tokens,
+                     bool final = true) {
     const std::uint8_t* const s = run.subject;
     const std::uint32_t len = run.length;
     std::vector<mode_entry>& stack = *run.stack;
@@ -442,7 +448,17 @@ void lex_on_automata(const lexer& lx, run_state& run, forward_positions& positio
                 more = false;
                 break;
             }
-            const kestrel::dfa_longest m = automaton.longest(at.offset, memo, s, len);
+            kestrel::dfa_longest m;
+            if constexpr (Streaming) {
+                const kestrel::dfa_match_result r = automaton.match(at.offset, memo, s, len);
+                run.pending->bytes_examined += r.scanned;
+                if (r.matched && (final || !r.open_end)) {
+                    m.rule = r.rule;
+                    m.length = r.length;
+                }
+            } else {
+                m = automaton.longest(at.offset, memo, s, len);
+            }
             // An error, an empty match or an escape: the general step answers it.
             if (m.rule < 0) {
                 more = false;
@@ -489,6 +505,11 @@ step_result next_token_streaming(const lexer& lx, run_state& run, token& out, bo
     return step<true>(lx, run, out, final);
 }
 
+void lex_decided_on_automata(const lexer& lx, run_state& run, forward_positions& positions,
+                             std::vector<token>& tokens, bool final) {
+    lex_on_automata<true>(lx, run, positions, tokens, final);
+}
+
 }  // namespace detail
 
 best_match longest_match(const lexer& lx, std::uint32_t mode, const std::uint8_t* subject,
@@ -518,7 +539,7 @@ void tokenize_unguarded(const lexer& lx, std::string_view subject, bool eof, std
     forward_positions positions(run.subject, run.length, lx.columns(), 0);
     token t;
     for (;;) {
-        lex_on_automata(lx, run, positions, tokens);
+        lex_on_automata<false>(lx, run, positions, tokens);
         if (detail::next_token(lx, run, t) != step_result::token) break;
         tokens.push_back(t);
     }

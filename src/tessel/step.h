@@ -7,6 +7,7 @@
 
 #include "tessel/lexer.h"
 #include "tessel/mode_dfa.h"
+#include "tessel/position.h"
 #include "tessel/runtime.h"
 #include "tessel/token.h"
 
@@ -81,5 +82,12 @@ step_result next_token(const lexer& lx, run_state& run, token& out);
 // made) and what it learned in run.pending, and the next call, over the same text with more
 // after it, goes on from there.  Never produces an end_of_input token.
 step_result next_token_streaming(const lexer& lx, run_state& run, token& out, bool final);
+
+// The stream's fast loop: appends the tokens the mode automata decide alone from the cursor
+// (as eager lexing's loop does), stopping before the first one that needs the general step
+// (a per-rule candidate, an error, a refused transition, an open end unless `final`).  The
+// cursor must not stand at a pending step's position.
+void lex_decided_on_automata(const lexer& lx, run_state& run, forward_positions& positions,
+                             std::vector<token>& tokens, bool final);
 
 }  // namespace tessel::detail

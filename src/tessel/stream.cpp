@@ -145,6 +145,19 @@ std::vector<token> token_stream::feed(std::string_view chunk) {
             break;
         }
     }
+    // A token that waits only on its mode's automaton (the per-rule candidates wait until the
+    // automaton's answer settles) stays undecided while the automaton's scan stays open: read
+    // the new bytes and return, without the setup of a whole call.  This is what a chunk of a
+    // long token costs, however small the chunks.
+    if (pending_.match && !pending_.error_run && pending_.scan_made &&
+        pending_.scan.stopped == kestrel::dfa_scan::stop::reading) {
+        const kestrel::dfa& automaton = *lexer_->automaton(pending_.mode)->automaton;
+        const std::uint32_t from = pending_.scan.pos;
+        const kestrel::dfa_match_result r =
+            automaton.continue_scan(pending_.scan, bytes_of(buffer_), static_cast<std::uint32_t>(buffer_.size()));
+        pending_.bytes_examined += pending_.scan.pos - from;
+        if (r.open_end) return {};
+    }
     return run(false);
 }
 
@@ -165,9 +178,19 @@ std::vector<token> token_stream::run(bool final) {
     detail::run_state state{bytes_of(buffer_), static_cast<std::uint32_t>(buffer_.size()), total_,
                             cursor_, &stack_, &memos};
     state.pending = &pending_;
+    forward_positions positions(state.subject, state.length, lexer_->columns(), state.cursor.offset);
     try {
         token t;
         for (;;) {
+            // Where no step is pending, the tokens the automata decide alone come first, by the
+            // eager loop; the first that needs more goes to the general step.
+            if (!pending_.match && !pending_.error_run) {
+                const std::size_t before = out.size();
+                detail::lex_decided_on_automata(*lexer_, state, positions, out, final);
+                if (out.size() > before) {
+                    step_start_ = out.back().pos.offset - total_ + static_cast<std::uint32_t>(out.back().lexeme.size());
+                }
+            }
             const detail::step_result r = detail::next_token_streaming(*lexer_, state, t, final);
             if (r != detail::step_result::undecided) step_start_ = state.cursor.offset;
             if (r != detail::step_result::token) break;
