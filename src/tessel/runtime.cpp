@@ -210,15 +210,8 @@ bool decide_streaming(const lexer& lx, std::uint32_t mode, const std::uint8_t* s
     bool rules_wanted = true;
     const mode_dfa* rule_set = nullptr;  // null: every rule of the mode
     if (md != nullptr) {
-        // Reads on with the kept scan, counting the bytes it reads.
-        auto read_on = [&] {
-            const std::uint32_t from = pending.scan.pos;
-            const dfa_answer a = continue_mode_dfa(*md, pending.scan, subject, length);
-            pending.bytes_examined += pending.scan.pos - from;
-            return a;
-        };
         if (pending.scan_made) {
-            d = read_on();
+            d = pending.read_on(*md, subject, length);
         } else {
             d = match_mode_dfa(*md, offset, subject, length, memos.of(mode));
             pending.bytes_examined += d.scanned;
@@ -227,7 +220,7 @@ bool decide_streaming(const lexer& lx, std::uint32_t mode, const std::uint8_t* s
                 // keeping the state, so that the next chunk is read from there on.
                 pending.scan = md->automaton->begin_scan(offset);
                 pending.scan_made = true;
-                d = read_on();
+                d = pending.read_on(*md, subject, length);
             }
         }
         if (d.escaped) {

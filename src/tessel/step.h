@@ -39,6 +39,14 @@ struct pending_step {
     // prove it linear).
     std::uint64_t bytes_examined = 0;
 
+    // The mode's answer from the kept scan of md's automaton, reading on from where it
+    // stopped, and counting the bytes read.
+    dfa_answer read_on(const mode_dfa& md, const std::uint8_t* subject, std::uint32_t length) {
+        const std::uint32_t from = scan.pos;
+        const dfa_answer a = continue_mode_dfa(md, scan, subject, length);
+        bytes_examined += scan.pos - from;
+        return a;
+    }
     void clear_match() noexcept {
         match = scan_made = rules_known = rules_all = false;
         decided = best_match{};

@@ -35,10 +35,10 @@
 // anything changes, and `check_feed` lets a caller that records the fed text itself ask first.
 //
 // Limits: the whole text fed is at most the stream's limit (max_text_bytes by default).  A
-// rule on the per-rule path whose own match stays open (one with a lookaround or an anchor
-// that keeps it off the automaton) is matched again from the token's start on each call
-// while it stays open: only such a rule, over a long undecided token, costs more than linear
-// time.
+// per-rule match that stays open (a lookaround or an end assertion that reaches the end of
+// the buffer, or a rule the automaton holds only for ASCII, past a non-ASCII byte) is run
+// again from the token's start on each call while it stays open: only such a match, over a
+// long undecided token, costs more than linear time.
 //
 // Tests: tests/cpp/test_stream.cpp (including a seeded comparison with eager lexing).
 #include "tessel/stream.h"
@@ -150,13 +150,10 @@ std::vector<token> token_stream::feed(std::string_view chunk) {
     // the new bytes and return, without the setup of a whole call.  This is what a chunk of a
     // long token costs, however small the chunks.
     if (pending_.match && !pending_.error_run && pending_.scan_made &&
-        pending_.scan.stopped == kestrel::dfa_scan::stop::reading) {
-        const kestrel::dfa& automaton = *lexer_->automaton(pending_.mode)->automaton;
-        const std::uint32_t from = pending_.scan.pos;
-        const kestrel::dfa_match_result r =
-            automaton.continue_scan(pending_.scan, bytes_of(buffer_), static_cast<std::uint32_t>(buffer_.size()));
-        pending_.bytes_examined += pending_.scan.pos - from;
-        if (r.open_end) return {};
+        pending_.scan.stopped == kestrel::dfa_scan::stop::reading &&
+        pending_.read_on(*lexer_->automaton(pending_.mode), bytes_of(buffer_), static_cast<std::uint32_t>(buffer_.size()))
+            .open_end) {
+        return {};
     }
     return run(false);
 }
@@ -205,6 +202,7 @@ std::vector<token> token_stream::run(bool final) {
         // Anything else (an allocation failure) would lose the tokens decided in this call, so
         // the stream cannot go on either.
         finished_ = failed_ = true;
+        rule_work_ += memos.match_work();
         cursor_ = state.cursor;
         throw;
     }
